@@ -1,0 +1,53 @@
+# Compares the functions a built library exports with the checked-in list, and the list with the
+# public header. Run with cmake -P; arguments: LIBRARY, TOOL (nm or objdump), FORMAT (elf or pe),
+# EXPECTED (one name a line), HEADER.
+if(FORMAT STREQUAL "elf")
+  execute_process(COMMAND ${TOOL} -D --defined-only ${LIBRARY}
+                  OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+else()
+  execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "could not list the exports of ${LIBRARY} with ${TOOL}")
+endif()
+
+set(actual "")
+string(REPLACE "\n" ";" lines "${dump}")
+if(FORMAT STREQUAL "elf")
+  foreach(line IN LISTS lines)
+    # "0000000000001234 T name": every defined dynamic symbol counts, whatever its type.
+    if(line MATCHES "^[0-9a-fA-F]* +[A-Za-z] +([^ ]+)$")
+      list(APPEND actual "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+else()
+  set(in_table FALSE)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "Ordinal/Name Pointer\\] Table")
+      set(in_table TRUE)
+    elseif(in_table AND line MATCHES "^[ \t]*\\[ *[0-9]+\\] +([^ ]+)")
+      list(APPEND actual "${CMAKE_MATCH_1}")
+    elseif(in_table AND line STREQUAL "")
+      set(in_table FALSE)
+    endif()
+  endforeach()
+endif()
+list(SORT actual)
+
+file(STRINGS ${EXPECTED} expected)
+list(SORT expected)
+
+file(READ ${HEADER} header)
+foreach(name IN LISTS expected)
+  if(NOT header MATCHES "SHRED_API[^;]*[ *]${name}\\(")
+    message(SEND_ERROR "${name} is listed as exported but the public header does not declare it")
+  endif()
+endforeach()
+
+if(NOT actual STREQUAL expected)
+  string(REPLACE ";" " " a "${actual}")
+  string(REPLACE ";" " " e "${expected}")
+  message(FATAL_ERROR "exported symbols differ\n  exported: ${a}\n  expected: ${e}")
+endif()
+list(LENGTH actual count)
+message(STATUS "exports match: ${count} functions")

@@ -1,0 +1,102 @@
+/*
+ * kelvarin-shred: secure deletion of files and directory trees.
+ *
+ * The whole public interface of the library: sixteen functions, the method numbers and the job
+ * status values. Every function returns plain scalars or texts; a failure is -1 together with a
+ * message that shred_last_error() returns. Texts returned by the library live in static storage
+ * and must not be freed or written through.
+ */
+#ifndef KELVARIN_SHRED_H
+#define KELVARIN_SHRED_H
+
+#include <stdint.h>
+
+/* Building the DLL exports, using it imports, and the static build (tests) needs neither. */
+#if defined(_WIN32)
+#if defined(KELVARIN_SHRED_BUILDING_DLL)
+#define SHRED_API __declspec(dllexport)
+#elif defined(KELVARIN_SHRED_STATIC)
+#define SHRED_API
+#else
+#define SHRED_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define SHRED_API __attribute__((visibility("default")))
+#else
+#define SHRED_API
+#endif
+
+/* The library never throws; C++ callers may rely on that. */
+#if defined(__cplusplus)
+#define SHRED_NOEXCEPT noexcept
+#else
+#define SHRED_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Overwrite method. Any other number is accepted and runs as an unknown method: one pass of
+ * the 0x00 / 0xFF / random rotation. */
+typedef int32_t shred_method;
+
+enum {
+  SHRED_METHOD_QUICK = 0,      /* 1 random pass */
+  SHRED_METHOD_DOD_3PASS = 1,  /* 0x00, 0xFF, random */
+  SHRED_METHOD_DOD_7PASS = 2,  /* 0x00, 0xFF, random, 0x00, 0xFF, random, random */
+  SHRED_METHOD_GUTMANN = 3,    /* the 35-pass Gutmann sequence */
+  SHRED_METHOD_CUSTOM = 4      /* 1 to SHRED_MAX_CUSTOM_PASSES passes of 0x00, 0xFF, random */
+};
+
+#define SHRED_MAX_CUSTOM_PASSES 100
+
+/* Job status, as shred_is_complete() reports it. */
+enum {
+  SHRED_JOB_RUNNING = 0,
+  SHRED_JOB_SUCCEEDED = 1,
+  SHRED_JOB_FAILED = -1
+};
+
+/* Set-up and shutdown. shred_init() resets the texts and the job table: call it before any job
+ * function, and again only when no job exists. shred_cleanup() cancels every job, waits at most
+ * 2000 ms for each and releases them. */
+SHRED_API int32_t shred_init(void) SHRED_NOEXCEPT;
+SHRED_API void shred_cleanup(void) SHRED_NOEXCEPT;
+
+/* Synchronous shredding on the caller's thread: 0 on success, -1 with a message on failure. */
+SHRED_API int32_t shred_file(const char* path, shred_method method) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_file_custom(const char* path, int32_t passes) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_directory(const char* path, shred_method method) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_directory_recursive(const char* path, shred_method method) SHRED_NOEXCEPT;
+
+/* Jobs on worker threads: the job id (1 or more), or -1 with a message. */
+SHRED_API int32_t shred_file_async(const char* path, shred_method method) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_directory_async(const char* path, shred_method method,
+                                        int32_t recursive) SHRED_NOEXCEPT;
+
+/* Job queries: percent done (0 to 100), status (SHRED_JOB_*), 0 once cancel is requested;
+ * -1 from each for an id that the table does not hold. */
+SHRED_API int32_t shred_progress(int32_t job_id) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_is_complete(int32_t job_id) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_cancel(int32_t job_id) SHRED_NOEXCEPT;
+
+/* Heuristic: 1 when the first 4096 bytes of the file look overwritten, 0 when they look like
+ * ordinary content or the file cannot be opened. */
+SHRED_API int32_t shred_verify(const char* path) SHRED_NOEXCEPT;
+
+/* Method catalogue: a constant name ("Unknown" for other numbers) and the pass count (0 for
+ * SHRED_METHOD_CUSTOM, whose count the caller chooses). */
+SHRED_API const char* shred_method_name(shred_method method) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_method_passes(shred_method method) SHRED_NOEXCEPT;
+
+/* Reporting: the last failure's message ("No error" when none) and a one-line JSON document
+ * describing the last file destroyed. Both pointers are fixed for the library's lifetime. */
+SHRED_API const char* shred_last_error(void) SHRED_NOEXCEPT;
+SHRED_API const char* shred_stats_json(void) SHRED_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVARIN_SHRED_H */

@@ -1,0 +1,336 @@
+// ChaCha20 block function and keystream generator. The scalar code is the reference and also
+// finishes tails; SSE2 (4 blocks per step) and AVX2 (8 blocks per step, chosen once at run time)
+// produce the same bytes for the bulk of a request. All paths share one state array whose
+// counter word each path advances past the blocks it wrote.
+#include "chacha20.h"
+
+#include <cstring>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <emmintrin.h>
+#define CHACHA20_SSE2 1
+// AVX2 needs GCC/Clang per-function targets so the rest of the file stays baseline x86-64.
+#if defined(__GNUC__)
+#include <immintrin.h>
+#define CHACHA20_AVX2 1
+#endif
+#endif
+
+namespace {
+
+inline uint32_t Load32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+inline void Store32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+inline uint32_t Rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+
+void InitState(uint32_t s[16], const uint8_t key[32], const uint8_t nonce[12], uint32_t counter) {
+  s[0] = 0x61707865;  // "expand 32-byte k"
+  s[1] = 0x3320646e;
+  s[2] = 0x79622d32;
+  s[3] = 0x6b206574;
+  for (int i = 0; i < 8; ++i) s[4 + i] = Load32(key + 4 * i);
+  s[12] = counter;
+  for (int i = 0; i < 3; ++i) s[13 + i] = Load32(nonce + 4 * i);
+}
+
+inline void QuarterRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
+  a += b;
+  d ^= a;
+  d = Rotl(d, 16);
+  c += d;
+  b ^= c;
+  b = Rotl(b, 12);
+  a += b;
+  d ^= a;
+  d = Rotl(d, 8);
+  c += d;
+  b ^= c;
+  b = Rotl(b, 7);
+}
+
+// Writes nblocks whole blocks starting at counter s[12] and advances it.
+void BlocksScalar(uint32_t s[16], uint8_t* out, size_t nblocks) {
+  uint32_t x[16];
+  for (; nblocks != 0; --nblocks, out += 64, ++s[12]) {
+    std::memcpy(x, s, sizeof x);
+    for (int i = 0; i < 10; ++i) {
+      QuarterRound(x[0], x[4], x[8], x[12]);
+      QuarterRound(x[1], x[5], x[9], x[13]);
+      QuarterRound(x[2], x[6], x[10], x[14]);
+      QuarterRound(x[3], x[7], x[11], x[15]);
+      QuarterRound(x[0], x[5], x[10], x[15]);
+      QuarterRound(x[1], x[6], x[11], x[12]);
+      QuarterRound(x[2], x[7], x[8], x[13]);
+      QuarterRound(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) Store32(out + 4 * i, x[i] + s[i]);
+  }
+  chacha20_wipe(x, sizeof x);
+}
+
+#ifdef CHACHA20_SSE2
+
+template <int N>
+inline __m128i RotlSse2(__m128i v) {
+  return _mm_or_si128(_mm_slli_epi32(v, N), _mm_srli_epi32(v, 32 - N));
+}
+
+// Swapping the 16-bit halves is one shuffle pair instead of two shifts and an or.
+template <>
+inline __m128i RotlSse2<16>(__m128i v) {
+  return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+}
+
+inline void QuarterRoundSse2(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+  a = _mm_add_epi32(a, b);
+  d = RotlSse2<16>(_mm_xor_si128(d, a));
+  c = _mm_add_epi32(c, d);
+  b = RotlSse2<12>(_mm_xor_si128(b, c));
+  a = _mm_add_epi32(a, b);
+  d = RotlSse2<8>(_mm_xor_si128(d, a));
+  c = _mm_add_epi32(c, d);
+  b = RotlSse2<7>(_mm_xor_si128(b, c));
+}
+
+inline __m128i BroadcastSse2(const uint32_t* s, int i) {
+  return _mm_set1_epi32(static_cast<int>(s[i]));
+}
+
+// a..d hold one state word each for 4 blocks; writes those 4 words into each block's 64 bytes.
+inline void EmitSse2(uint8_t* out, __m128i a, __m128i b, __m128i c, __m128i d) {
+  const __m128i ab_lo = _mm_unpacklo_epi32(a, b), ab_hi = _mm_unpackhi_epi32(a, b);
+  const __m128i cd_lo = _mm_unpacklo_epi32(c, d), cd_hi = _mm_unpackhi_epi32(c, d);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi64(ab_lo, cd_lo));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 64), _mm_unpackhi_epi64(ab_lo, cd_lo));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 128), _mm_unpacklo_epi64(ab_hi, cd_hi));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 192), _mm_unpackhi_epi64(ab_hi, cd_hi));
+}
+
+// Writes nsteps * 256 bytes (4 consecutive blocks per step) and advances s[12].
+void BlocksSse2(uint32_t s[16], uint8_t* out, size_t nsteps) {
+  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+  for (; nsteps != 0; --nsteps, out += 256, s[12] += 4) {
+    const __m128i ctr = _mm_add_epi32(BroadcastSse2(s, 12), lane);
+    __m128i x0 = BroadcastSse2(s, 0), x1 = BroadcastSse2(s, 1), x2 = BroadcastSse2(s, 2),
+            x3 = BroadcastSse2(s, 3), x4 = BroadcastSse2(s, 4), x5 = BroadcastSse2(s, 5),
+            x6 = BroadcastSse2(s, 6), x7 = BroadcastSse2(s, 7), x8 = BroadcastSse2(s, 8),
+            x9 = BroadcastSse2(s, 9), x10 = BroadcastSse2(s, 10), x11 = BroadcastSse2(s, 11),
+            x12 = ctr, x13 = BroadcastSse2(s, 13), x14 = BroadcastSse2(s, 14),
+            x15 = BroadcastSse2(s, 15);
+    for (int i = 0; i < 10; ++i) {
+      QuarterRoundSse2(x0, x4, x8, x12);
+      QuarterRoundSse2(x1, x5, x9, x13);
+      QuarterRoundSse2(x2, x6, x10, x14);
+      QuarterRoundSse2(x3, x7, x11, x15);
+      QuarterRoundSse2(x0, x5, x10, x15);
+      QuarterRoundSse2(x1, x6, x11, x12);
+      QuarterRoundSse2(x2, x7, x8, x13);
+      QuarterRoundSse2(x3, x4, x9, x14);
+    }
+    EmitSse2(out, _mm_add_epi32(x0, BroadcastSse2(s, 0)), _mm_add_epi32(x1, BroadcastSse2(s, 1)),
+             _mm_add_epi32(x2, BroadcastSse2(s, 2)), _mm_add_epi32(x3, BroadcastSse2(s, 3)));
+    EmitSse2(out + 16, _mm_add_epi32(x4, BroadcastSse2(s, 4)),
+             _mm_add_epi32(x5, BroadcastSse2(s, 5)), _mm_add_epi32(x6, BroadcastSse2(s, 6)),
+             _mm_add_epi32(x7, BroadcastSse2(s, 7)));
+    EmitSse2(out + 32, _mm_add_epi32(x8, BroadcastSse2(s, 8)),
+             _mm_add_epi32(x9, BroadcastSse2(s, 9)), _mm_add_epi32(x10, BroadcastSse2(s, 10)),
+             _mm_add_epi32(x11, BroadcastSse2(s, 11)));
+    EmitSse2(out + 48, _mm_add_epi32(x12, ctr), _mm_add_epi32(x13, BroadcastSse2(s, 13)),
+             _mm_add_epi32(x14, BroadcastSse2(s, 14)), _mm_add_epi32(x15, BroadcastSse2(s, 15)));
+  }
+}
+
+#endif  // CHACHA20_SSE2
+
+#ifdef CHACHA20_AVX2
+
+#define CHACHA20_TARGET_AVX2 __attribute__((target("avx2")))
+
+template <int N>
+CHACHA20_TARGET_AVX2 inline __m256i RotlAvx2(__m256i v) {
+  return _mm256_or_si256(_mm256_slli_epi32(v, N), _mm256_srli_epi32(v, 32 - N));
+}
+
+template <>
+CHACHA20_TARGET_AVX2 inline __m256i RotlAvx2<16>(__m256i v) {
+  const __m256i rot16 = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
+  return _mm256_shuffle_epi8(v, rot16);
+}
+
+template <>
+CHACHA20_TARGET_AVX2 inline __m256i RotlAvx2<8>(__m256i v) {
+  const __m256i rot8 = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14));
+  return _mm256_shuffle_epi8(v, rot8);
+}
+
+CHACHA20_TARGET_AVX2 inline void QuarterRoundAvx2(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+  a = _mm256_add_epi32(a, b);
+  d = RotlAvx2<16>(_mm256_xor_si256(d, a));
+  c = _mm256_add_epi32(c, d);
+  b = RotlAvx2<12>(_mm256_xor_si256(b, c));
+  a = _mm256_add_epi32(a, b);
+  d = RotlAvx2<8>(_mm256_xor_si256(d, a));
+  c = _mm256_add_epi32(c, d);
+  b = RotlAvx2<7>(_mm256_xor_si256(b, c));
+}
+
+CHACHA20_TARGET_AVX2 inline __m256i BroadcastAvx2(const uint32_t* s, int i) {
+  return _mm256_set1_epi32(static_cast<int>(s[i]));
+}
+
+// In-lane 4x4 transpose: afterwards a..d each hold 4 consecutive words of one block in the low
+// lane (blocks 0-3) and of the block 4 further on in the high lane (blocks 4-7).
+CHACHA20_TARGET_AVX2 inline void TransposeAvx2(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+  const __m256i ab_lo = _mm256_unpacklo_epi32(a, b), ab_hi = _mm256_unpackhi_epi32(a, b);
+  const __m256i cd_lo = _mm256_unpacklo_epi32(c, d), cd_hi = _mm256_unpackhi_epi32(c, d);
+  a = _mm256_unpacklo_epi64(ab_lo, cd_lo);
+  b = _mm256_unpackhi_epi64(ab_lo, cd_lo);
+  c = _mm256_unpacklo_epi64(ab_hi, cd_hi);
+  d = _mm256_unpackhi_epi64(ab_hi, cd_hi);
+}
+
+// w0..w3 hold words 0-3, 4-7, 8-11, 12-15 of blocks i and i + 4 (low/high lane); out points at
+// block i.
+CHACHA20_TARGET_AVX2 inline void EmitAvx2(uint8_t* out, __m256i w0, __m256i w1, __m256i w2,
+                                          __m256i w3) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(w0, w1, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
+                      _mm256_permute2x128_si256(w2, w3, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 256),
+                      _mm256_permute2x128_si256(w0, w1, 0x31));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 288),
+                      _mm256_permute2x128_si256(w2, w3, 0x31));
+}
+
+// Writes nsteps * 512 bytes (8 consecutive blocks per step) and advances s[12].
+CHACHA20_TARGET_AVX2 void BlocksAvx2(uint32_t s[16], uint8_t* out, size_t nsteps) {
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (; nsteps != 0; --nsteps, out += 512, s[12] += 8) {
+    const __m256i ctr = _mm256_add_epi32(BroadcastAvx2(s, 12), lane);
+    __m256i x0 = BroadcastAvx2(s, 0), x1 = BroadcastAvx2(s, 1), x2 = BroadcastAvx2(s, 2),
+            x3 = BroadcastAvx2(s, 3), x4 = BroadcastAvx2(s, 4), x5 = BroadcastAvx2(s, 5),
+            x6 = BroadcastAvx2(s, 6), x7 = BroadcastAvx2(s, 7), x8 = BroadcastAvx2(s, 8),
+            x9 = BroadcastAvx2(s, 9), x10 = BroadcastAvx2(s, 10), x11 = BroadcastAvx2(s, 11),
+            x12 = ctr, x13 = BroadcastAvx2(s, 13), x14 = BroadcastAvx2(s, 14),
+            x15 = BroadcastAvx2(s, 15);
+    for (int i = 0; i < 10; ++i) {
+      QuarterRoundAvx2(x0, x4, x8, x12);
+      QuarterRoundAvx2(x1, x5, x9, x13);
+      QuarterRoundAvx2(x2, x6, x10, x14);
+      QuarterRoundAvx2(x3, x7, x11, x15);
+      QuarterRoundAvx2(x0, x5, x10, x15);
+      QuarterRoundAvx2(x1, x6, x11, x12);
+      QuarterRoundAvx2(x2, x7, x8, x13);
+      QuarterRoundAvx2(x3, x4, x9, x14);
+    }
+    x0 = _mm256_add_epi32(x0, BroadcastAvx2(s, 0));
+    x1 = _mm256_add_epi32(x1, BroadcastAvx2(s, 1));
+    x2 = _mm256_add_epi32(x2, BroadcastAvx2(s, 2));
+    x3 = _mm256_add_epi32(x3, BroadcastAvx2(s, 3));
+    x4 = _mm256_add_epi32(x4, BroadcastAvx2(s, 4));
+    x5 = _mm256_add_epi32(x5, BroadcastAvx2(s, 5));
+    x6 = _mm256_add_epi32(x6, BroadcastAvx2(s, 6));
+    x7 = _mm256_add_epi32(x7, BroadcastAvx2(s, 7));
+    x8 = _mm256_add_epi32(x8, BroadcastAvx2(s, 8));
+    x9 = _mm256_add_epi32(x9, BroadcastAvx2(s, 9));
+    x10 = _mm256_add_epi32(x10, BroadcastAvx2(s, 10));
+    x11 = _mm256_add_epi32(x11, BroadcastAvx2(s, 11));
+    x12 = _mm256_add_epi32(x12, ctr);
+    x13 = _mm256_add_epi32(x13, BroadcastAvx2(s, 13));
+    x14 = _mm256_add_epi32(x14, BroadcastAvx2(s, 14));
+    x15 = _mm256_add_epi32(x15, BroadcastAvx2(s, 15));
+    TransposeAvx2(x0, x1, x2, x3);
+    TransposeAvx2(x4, x5, x6, x7);
+    TransposeAvx2(x8, x9, x10, x11);
+    TransposeAvx2(x12, x13, x14, x15);
+    EmitAvx2(out, x0, x4, x8, x12);
+    EmitAvx2(out + 64, x1, x5, x9, x13);
+    EmitAvx2(out + 128, x2, x6, x10, x14);
+    EmitAvx2(out + 192, x3, x7, x11, x15);
+  }
+  // Leaves no keystream or key words behind in the vector registers.
+  _mm256_zeroall();
+}
+
+bool HaveAvx2() {
+  static const bool have = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return have;
+}
+
+#endif  // CHACHA20_AVX2
+
+// Everything below the AVX2 step size: SSE2 for whole 4-block groups, scalar for the rest.
+void KeystreamPortable(uint32_t s[16], uint8_t* out, size_t len) {
+#ifdef CHACHA20_SSE2
+  BlocksSse2(s, out, len / 256);
+  out += len / 256 * 256;
+  len %= 256;
+#endif
+  BlocksScalar(s, out, len / 64);
+  out += len / 64 * 64;
+  len %= 64;
+  if (len != 0) {
+    uint8_t last[64];
+    BlocksScalar(s, last, 1);
+    std::memcpy(out, last, len);
+    chacha20_wipe(last, sizeof last);
+  }
+}
+
+}  // namespace
+
+void chacha20_block(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
+                    uint8_t out[64]) {
+  uint32_t s[16];
+  InitState(s, key, nonce, counter);
+  BlocksScalar(s, out, 1);
+  chacha20_wipe(s, sizeof s);
+}
+
+void chacha20_keystream(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
+                        uint8_t* out, size_t len) {
+  uint32_t s[16];
+  InitState(s, key, nonce, counter);
+#ifdef CHACHA20_AVX2
+  if (HaveAvx2()) {
+    BlocksAvx2(s, out, len / 512);
+    out += len / 512 * 512;
+    len %= 512;
+  }
+#endif
+  KeystreamPortable(s, out, len);
+  chacha20_wipe(s, sizeof s);
+}
+
+void chacha20_keystream_portable(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
+                                 uint8_t* out, size_t len) {
+  uint32_t s[16];
+  InitState(s, key, nonce, counter);
+  KeystreamPortable(s, out, len);
+  chacha20_wipe(s, sizeof s);
+}
+
+void chacha20_wipe(void* p, size_t n) {
+  if (n == 0) return;
+#if defined(__GNUC__)
+  std::memset(p, 0, n);
+  // The asm claims to read all memory through p, so the memset above cannot be dropped as dead.
+  __asm__ __volatile__("" : : "r"(p) : "memory");
+#else
+  volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
+  while (n-- != 0) *v++ = 0;
+#endif
+}

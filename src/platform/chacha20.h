@@ -1,0 +1,31 @@
+// ChaCha20 keystream expansion (RFC 8439: 20 rounds, 32-bit block counter, 96-bit nonce) used by
+// the POSIX random source. The caller supplies a fresh key and nonce per request; this unit only
+// expands them, on the widest SIMD path the CPU offers, and wipes its own copies of the key.
+#ifndef SRC_PLATFORM_CHACHA20_H_
+#define SRC_PLATFORM_CHACHA20_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// One 64-byte ChaCha20 block (RFC 8439 section 2.3) for the given counter; reference path for
+// tests.
+void chacha20_block(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
+                    uint8_t out[64]);
+
+// Writes len bytes of the ChaCha20 keystream starting at block `counter` into out (not XORed with
+// anything: the keystream itself is the random output). len may be any size, including not a
+// multiple of 64; a trailing partial block is cut. Wipes every stack copy of key/state it made.
+// The block counter wraps modulo 2^32, so one key must not be stretched past 256 GiB.
+void chacha20_keystream(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
+                        uint8_t* out, size_t len);
+
+// Same output as chacha20_keystream but never takes the AVX2 path (SSE2 on x86-64, scalar
+// elsewhere). Internal: exists so tests can compare both paths on a machine that has AVX2.
+void chacha20_keystream_portable(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
+                                 uint8_t* out, size_t len);
+
+// Wipes n bytes in a way the compiler cannot elide (volatile writes or an asm barrier).
+// p may be null when n is 0.
+void chacha20_wipe(void* p, size_t n);
+
+#endif  // SRC_PLATFORM_CHACHA20_H_

@@ -1,0 +1,83 @@
+// The library's frame: the last-error text and the statistics document that every other module
+// reports through, and the method catalogue. Both texts are process-wide (not per thread) and
+// live in static storage; the exported readers hand out their fixed addresses.
+#include "shred.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "kelvarin_shred.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kLastErrorSize = 1024;
+constexpr size_t kStatsJsonSize = 512;
+
+constexpr char kNoError[] = "No error";
+constexpr char kStatsFormat[] =
+    "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
+    "\"duration_ms\":%lld}";
+
+// Guards every write of both texts; readers take no lock and get the live buffer.
+os_lock g_global_cs = OS_LOCK_INIT;
+char g_last_error[kLastErrorSize] = "No error";
+char g_stats_json_buf[kStatsJsonSize] =
+    "{\"files_shredded\":0,\"bytes_overwritten\":0,\"passes_completed\":0,\"duration_ms\":0}";
+
+// Pass counts of methods 1 to 4. Custom's 0 is not a count: its caller chooses one.
+constexpr int32_t kMethodPasses[4] = {3, 7, 35, 0};
+
+}  // namespace
+
+int64_t shred_get_time_ms() { return os_time_ms(); }
+
+void shred_set_error(const char* format, ...) {
+  os_lock_guard hold(&g_global_cs);
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(g_last_error, sizeof g_last_error, format, args);
+  va_end(args);
+}
+
+void shred_clear_error() {
+  os_lock_guard hold(&g_global_cs);
+  std::memcpy(g_last_error, kNoError, sizeof kNoError);
+}
+
+void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten,
+                        int64_t passes_completed, int64_t duration_ms) {
+  os_lock_guard hold(&g_global_cs);
+  std::snprintf(g_stats_json_buf, sizeof g_stats_json_buf, kStatsFormat,
+                static_cast<long long>(files_shredded), static_cast<long long>(bytes_overwritten),
+                static_cast<long long>(passes_completed), static_cast<long long>(duration_ms));
+}
+
+extern "C" const char* shred_last_error(void) noexcept { return g_last_error; }
+
+extern "C" const char* shred_stats_json(void) noexcept { return g_stats_json_buf; }
+
+extern "C" const char* shred_method_name(shred_method method) noexcept {
+  switch (method) {
+    case SHRED_METHOD_QUICK:
+      return "Quick (1-pass)";
+    case SHRED_METHOD_DOD_3PASS:
+      return "DOD 5220.22-M (3-pass)";
+    case SHRED_METHOD_DOD_7PASS:
+      return "DOD 5220.22-M (7-pass)";
+    case SHRED_METHOD_GUTMANN:
+      return "Gutmann (35-pass)";
+    case SHRED_METHOD_CUSTOM:
+      return "Custom";
+    default:
+      return "Unknown";
+  }
+}
+
+extern "C" int32_t shred_method_passes(shred_method method) noexcept {
+  // One unsigned comparison sends 0, negatives and everything above 4 to the default of 1.
+  const uint32_t index = static_cast<uint32_t>(method) - 1u;
+  return index > 3u ? 1 : kMethodPasses[index];
+}
+

@@ -1,0 +1,28 @@
+// What the shred module shares with the rest of the library: the last-error text, the
+// statistics document and the millisecond clock. Every writer here is safe from load time and
+// from any thread; the exported readers live in the public header.
+#ifndef KELVARIN_SHRED_SHRED_H
+#define KELVARIN_SHRED_SHRED_H
+
+#include <cstdint>
+
+#if defined(__GNUC__)
+#define SHRED_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define SHRED_PRINTF_FORMAT(fmt, args)
+#endif
+
+// Wall-clock milliseconds; only the difference of two readings means anything.
+int64_t shred_get_time_ms();
+
+// Formats a message into the last-error text, cut to 1023 characters.
+void shred_set_error(const char* format, ...) SHRED_PRINTF_FORMAT(1, 2);
+
+// Sets the last-error text back to "No error".
+void shred_clear_error();
+
+// Replaces the statistics document with these four values (one file's run, never a sum).
+void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten,
+                        int64_t passes_completed, int64_t duration_ms);
+
+#endif  // KELVARIN_SHRED_SHRED_H
