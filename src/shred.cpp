@@ -9,6 +9,7 @@
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
+#include "shred_core.h"
 
 namespace {
 
@@ -81,3 +82,18 @@ extern "C" int32_t shred_method_passes(shred_method method) noexcept {
   return index > 3u ? 1 : kMethodPasses[index];
 }
 
+extern "C" int32_t shred_file(const char* path, shred_method method) noexcept {
+  shred_clear_error();
+  // An out-of-range method runs as itself; Custom hands on 0, which the engine runs once.
+  return shred_file_internal(path, method, shred_method_passes(method), nullptr);
+}
+
+extern "C" int32_t shred_file_custom(const char* path, int32_t passes) noexcept {
+  shred_clear_error();
+  if (passes < 1 || passes > SHRED_MAX_CUSTOM_PASSES) {
+    shred_set_error("Invalid passes count for custom shred: %d (must be between 1 and %d)", passes,
+                    SHRED_MAX_CUSTOM_PASSES);
+    return -1;
+  }
+  return shred_file_internal(path, SHRED_METHOD_CUSTOM, passes, nullptr);
+}
