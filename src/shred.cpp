@@ -10,6 +10,7 @@
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
 #include "shred_core.h"
+#include "shred_dir.h"
 
 namespace {
 
@@ -96,4 +97,14 @@ extern "C" int32_t shred_file_custom(const char* path, int32_t passes) noexcept 
     return -1;
   }
   return shred_file_internal(path, SHRED_METHOD_CUSTOM, passes, nullptr);
+}
+
+extern "C" int32_t shred_directory(const char* path, shred_method method) noexcept {
+  shred_clear_error();
+  return shred_dir_internal(path, method, shred_method_passes(method), 0, nullptr);
+}
+
+extern "C" int32_t shred_directory_recursive(const char* path, shred_method method) noexcept {
+  shred_clear_error();
+  return shred_dir_internal(path, method, shred_method_passes(method), 1, nullptr);
 }

@@ -10,6 +10,8 @@
 #include <cstdint>
 
 #if defined(_WIN32)
+// The longest path the library forms for itself, terminating NUL included (MAX_PATH).
+constexpr size_t OS_PATH_MAX = 260;
 // An SRWLOCK is one pointer-sized word whose initial state is all zeros (SRWLOCK_INIT); keeping
 // <windows.h> out of every module is worth the stand-in type.
 struct os_lock {
@@ -17,7 +19,9 @@ struct os_lock {
 };
 #define OS_LOCK_INIT {nullptr}
 #else
+#include <limits.h>
 #include <pthread.h>
+constexpr size_t OS_PATH_MAX = PATH_MAX;
 struct os_lock {
   pthread_mutex_t mutex;
 };
@@ -114,6 +118,41 @@ bool os_rename(const char* from, const char* to);
 
 // Deletes a file (not a directory, and a link only as the link itself). Best effort.
 void os_delete_file(const char* path);
+
+// ---- Directories -------------------------------------------------------------------------------
+
+// An open listing of one directory; opaque.
+struct os_dir;
+
+// Starts listing a directory, never through a link (a path that is a link, trailing separators
+// or not, cannot be listed). Null when the directory cannot be listed for whatever reason.
+os_dir* os_dir_open(const char* path);
+
+// The next entry, "." and ".." included: its name (valid until the next call) and its
+// attribute bits, links not followed. False at the end of the listing or on a failure.
+bool os_dir_next(os_dir* dir, const char** name, uint32_t* attributes);
+
+void os_dir_close(os_dir* dir);
+
+// Removes a directory if it is empty. Best effort.
+void os_remove_directory(const char* path);
+
+// Owns a listing and closes it when it goes out of scope.
+class os_dir_listing {
+ public:
+  explicit os_dir_listing(os_dir* dir) : dir_(dir) {}
+  ~os_dir_listing() {
+    if (dir_ != nullptr) os_dir_close(dir_);
+  }
+  os_dir_listing(const os_dir_listing&) = delete;
+  os_dir_listing& operator=(const os_dir_listing&) = delete;
+
+  bool valid() const { return dir_ != nullptr; }
+  bool next(const char** name, uint32_t* attributes) { return os_dir_next(dir_, name, attributes); }
+
+ private:
+  os_dir* dir_;
+};
 
 // Owns a handle and closes it when it goes out of scope.
 class os_file {

@@ -2,6 +2,7 @@
 //
 // Maps the library's Windows-shaped needs onto POSIX calls. EINTR and short transfers are
 // handled here so that no module above has to know about them.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/chacha20.h"
@@ -33,6 +35,17 @@ bool kernel_random(uint8_t* out, size_t length) {
     done += static_cast<size_t>(got);
   }
   return true;
+}
+
+uint32_t attributes_of(mode_t mode) {
+  uint32_t attributes = 0;
+  if (S_ISLNK(mode)) attributes |= OS_ATTR_REPARSE;
+  if (S_ISDIR(mode)) attributes |= OS_ATTR_DIRECTORY;
+  if (S_ISCHR(mode) || S_ISBLK(mode) || S_ISFIFO(mode) || S_ISSOCK(mode)) {
+    attributes |= OS_ATTR_DEVICE;
+  }
+  if ((mode & S_IWUSR) == 0) attributes |= OS_ATTR_READONLY;
+  return attributes;
 }
 
 }  // namespace
@@ -64,14 +77,7 @@ bool os_random_bytes(void* buffer, uint32_t length) {
 uint32_t os_get_attributes(const char* path) {
   struct stat st {};
   if (lstat(path, &st) != 0) return OS_ATTR_INVALID;
-  uint32_t attributes = 0;
-  if (S_ISLNK(st.st_mode)) attributes |= OS_ATTR_REPARSE;
-  if (S_ISDIR(st.st_mode)) attributes |= OS_ATTR_DIRECTORY;
-  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-    attributes |= OS_ATTR_DEVICE;
-  }
-  if ((st.st_mode & S_IWUSR) == 0) attributes |= OS_ATTR_READONLY;
-  return attributes;
+  return attributes_of(st.st_mode);
 }
 
 void os_clear_readonly(const char* path, uint32_t /*attributes*/) {
@@ -210,3 +216,65 @@ bool os_rename(const char* from, const char* to) {
 }
 
 void os_delete_file(const char* path) { unlink(path); }
+
+struct os_dir {
+  DIR* dir;
+};
+
+os_dir* os_dir_open(const char* path) {
+  // A trailing slash makes the kernel follow a link in the last component even under
+  // O_NOFOLLOW, so the name is opened without it.
+  char bare[OS_PATH_MAX];
+  size_t length = std::strlen(path);
+  if (length >= sizeof bare) return nullptr;
+  std::memcpy(bare, path, length + 1);
+  while (length > 1 && bare[length - 1] == '/') bare[--length] = '\0';
+
+  const int fd = open(bare, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  auto* listing = static_cast<os_dir*>(std::malloc(sizeof(os_dir)));
+  if (listing == nullptr) {
+    closedir(dir);
+    return nullptr;
+  }
+  listing->dir = dir;
+  return listing;
+}
+
+bool os_dir_next(os_dir* dir, const char** name, uint32_t* attributes) {
+  const dirent* entry = readdir(dir->dir);
+  if (entry == nullptr) return false;
+  *name = entry->d_name;
+  switch (entry->d_type) {
+    case DT_DIR:
+      *attributes = OS_ATTR_DIRECTORY;
+      return true;
+    case DT_LNK:
+      *attributes = OS_ATTR_REPARSE;
+      return true;
+    case DT_REG:
+      *attributes = 0;
+      return true;
+    default:  // unknown to this file system, or a special file: ask without following
+      break;
+  }
+  struct stat st {};
+  if (fstatat(dirfd(dir->dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *attributes = 0;  // the file engine will report what is wrong with it
+    return true;
+  }
+  *attributes = attributes_of(st.st_mode);
+  return true;
+}
+
+void os_dir_close(os_dir* dir) {
+  closedir(dir->dir);
+  std::free(dir);
+}
+
+void os_remove_directory(const char* path) { rmdir(path); }

@@ -6,6 +6,7 @@
 #include <bcrypt.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/platform.h"
 
@@ -118,3 +119,42 @@ void os_close(os_handle file) { CloseHandle(as_handle(file)); }
 bool os_rename(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
 void os_delete_file(const char* path) { DeleteFileA(path); }
+
+struct os_dir {
+  HANDLE find;
+  WIN32_FIND_DATAA data;
+  bool first_pending;  // FindFirstFileA already delivered the first entry
+};
+
+os_dir* os_dir_open(const char* path) {
+  char pattern[OS_PATH_MAX];
+  const int n = std::snprintf(pattern, sizeof pattern, "%s\\*", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return nullptr;  // never a cut pattern
+  auto* listing = static_cast<os_dir*>(std::malloc(sizeof(os_dir)));
+  if (listing == nullptr) return nullptr;
+  listing->find = FindFirstFileA(pattern, &listing->data);
+  if (listing->find == INVALID_HANDLE_VALUE) {
+    std::free(listing);
+    return nullptr;
+  }
+  listing->first_pending = true;
+  return listing;
+}
+
+bool os_dir_next(os_dir* dir, const char** name, uint32_t* attributes) {
+  if (dir->first_pending) {
+    dir->first_pending = false;
+  } else if (!FindNextFileA(dir->find, &dir->data)) {
+    return false;  // the end and a failure are alike: the listing is over
+  }
+  *name = dir->data.cFileName;
+  *attributes = static_cast<uint32_t>(dir->data.dwFileAttributes);
+  return true;
+}
+
+void os_dir_close(os_dir* dir) {
+  FindClose(dir->find);
+  std::free(dir);
+}
+
+void os_remove_directory(const char* path) { RemoveDirectoryA(path); }
