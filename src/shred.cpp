@@ -9,8 +9,10 @@
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
+#include "shred_async.h"
 #include "shred_core.h"
 #include "shred_dir.h"
+#include "shred_random.h"
 
 namespace {
 
@@ -107,4 +109,23 @@ extern "C" int32_t shred_directory(const char* path, shred_method method) noexce
 extern "C" int32_t shred_directory_recursive(const char* path, shred_method method) noexcept {
   shred_clear_error();
   return shred_dir_internal(path, method, shred_method_passes(method), 1, nullptr);
+}
+
+extern "C" int32_t shred_init(void) noexcept {
+  shred_clear_error();
+  shred_record_stats(0, 0, 0, 0);
+  if (shred_random_init() != 0) {
+    shred_set_error("Failed to initialize random generator");
+    return -1;
+  }
+  if (shred_async_init() != 0) {
+    shred_set_error("Failed to initialize async subsystem");
+    return -1;
+  }
+  return 0;
+}
+
+extern "C" void shred_cleanup(void) noexcept {
+  shred_async_cleanup();
+  shred_random_cleanup();
 }

@@ -154,6 +154,21 @@ class os_dir_listing {
   os_dir* dir_;
 };
 
+// ---- Threads -----------------------------------------------------------------------------------
+
+// A started thread; opaque.
+struct os_thread;
+
+// Starts `entry(arg)` on a new thread at once. Null when no thread could be started.
+os_thread* os_thread_start(void (*entry)(void* arg), void* arg);
+
+// Waits at most `timeout_ms` for the thread to end; true when it has.
+bool os_thread_wait(os_thread* thread, uint32_t timeout_ms);
+
+// Gives up the handle. A thread that is still running goes on by itself and frees its own
+// resources when it ends.
+void os_thread_release(os_thread* thread);
+
 // Owns a handle and closes it when it goes out of scope.
 class os_file {
  public:

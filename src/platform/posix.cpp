@@ -17,6 +17,7 @@
 
 #include "platform/chacha20.h"
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace {
 
@@ -150,6 +151,9 @@ bool os_write(os_handle file, const void* data, uint32_t length, uint32_t* writt
   uint32_t done = 0;
   // A short write is continued: on a filling disk the continuation is what reports ENOSPC.
   while (done < length) {
+#if defined(KELVARIN_SHRED_TEST_SEAMS)
+    os_test_write_gate();
+#endif
     const ssize_t n = write(static_cast<int>(file), bytes + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -278,3 +282,65 @@ void os_dir_close(os_dir* dir) {
 }
 
 void os_remove_directory(const char* path) { rmdir(path); }
+
+struct os_thread {
+  pthread_t id;
+  bool joined;
+};
+
+namespace {
+
+struct thread_start {
+  void (*entry)(void*);
+  void* arg;
+};
+
+void* thread_trampoline(void* raw) {
+  const thread_start start = *static_cast<thread_start*>(raw);
+  std::free(raw);
+  start.entry(start.arg);
+  return nullptr;
+}
+
+}  // namespace
+
+os_thread* os_thread_start(void (*entry)(void* arg), void* arg) {
+  auto* thread = static_cast<os_thread*>(std::malloc(sizeof(os_thread)));
+  auto* start = static_cast<thread_start*>(std::malloc(sizeof(thread_start)));
+  if (thread == nullptr || start == nullptr) {
+    std::free(thread);
+    std::free(start);
+    return nullptr;
+  }
+  *start = thread_start{entry, arg};
+  if (pthread_create(&thread->id, nullptr, thread_trampoline, start) != 0) {
+    std::free(thread);
+    std::free(start);
+    return nullptr;
+  }
+  thread->joined = false;
+  return thread;
+}
+
+bool os_thread_wait(os_thread* thread, uint32_t timeout_ms) {
+  if (thread->joined) return true;
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  int rc;
+  do {
+    rc = pthread_timedjoin_np(thread->id, nullptr, &deadline);
+  } while (rc == EINTR);
+  thread->joined = rc == 0;
+  return thread->joined;
+}
+
+void os_thread_release(os_thread* thread) {
+  if (!thread->joined) pthread_detach(thread->id);
+  std::free(thread);
+}

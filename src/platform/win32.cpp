@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 static_assert(sizeof(os_lock) == sizeof(SRWLOCK), "os_lock must be able to hold an SRWLOCK");
 
@@ -88,6 +89,9 @@ bool os_seek_start(os_handle file) {
 
 bool os_write(os_handle file, const void* data, uint32_t length, uint32_t* written,
               uint32_t* error) {
+#if defined(KELVARIN_SHRED_TEST_SEAMS)
+  os_test_write_gate();
+#endif
   DWORD count = 0;
   const BOOL ok = WriteFile(as_handle(file), data, length, &count, nullptr);
   *written = count;
@@ -158,3 +162,37 @@ void os_dir_close(os_dir* dir) {
 }
 
 void os_remove_directory(const char* path) { RemoveDirectoryA(path); }
+
+namespace {
+
+struct thread_start {
+  void (*entry)(void*);
+  void* arg;
+};
+
+DWORD WINAPI thread_trampoline(LPVOID raw) {
+  const thread_start start = *static_cast<thread_start*>(raw);
+  std::free(raw);
+  start.entry(start.arg);
+  return 0;
+}
+
+}  // namespace
+
+os_thread* os_thread_start(void (*entry)(void* arg), void* arg) {
+  auto* start = static_cast<thread_start*>(std::malloc(sizeof(thread_start)));
+  if (start == nullptr) return nullptr;
+  *start = thread_start{entry, arg};
+  const HANDLE handle = CreateThread(nullptr, 0, thread_trampoline, start, 0, nullptr);
+  if (handle == nullptr) {
+    std::free(start);
+    return nullptr;
+  }
+  return reinterpret_cast<os_thread*>(handle);
+}
+
+bool os_thread_wait(os_thread* thread, uint32_t timeout_ms) {
+  return WaitForSingleObject(reinterpret_cast<HANDLE>(thread), timeout_ms) == WAIT_OBJECT_0;
+}
+
+void os_thread_release(os_thread* thread) { CloseHandle(reinterpret_cast<HANDLE>(thread)); }
