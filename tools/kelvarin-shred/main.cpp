@@ -1,0 +1,397 @@
+// kelvarin-shred: the library's command-line front end. It uses the library exactly as any other
+// program would, through the exported functions of the public header: every path runs as a job
+// that the command follows (and cancels on Ctrl-C), and every message comes from the library.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "kelvarin_shred.h"
+#include "progress.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+struct Options {
+  shred_method method = SHRED_METHOD_DOD_3PASS;
+  bool method_given = false;
+  int passes = 0;  // custom passes; 0 when not asked for
+  bool recursive = false;
+  bool flat = false;
+  bool verify = false;
+  bool list_methods = false;
+  bool verbose = false;
+  bool json = false;
+  bool quiet = false;
+  std::vector<std::string> paths;
+};
+
+struct MethodName {
+  const char* name;
+  shred_method method;
+};
+constexpr MethodName kMethods[] = {{"quick", SHRED_METHOD_QUICK},
+                                   {"dod3", SHRED_METHOD_DOD_3PASS},
+                                   {"dod7", SHRED_METHOD_DOD_7PASS},
+                                   {"gutmann", SHRED_METHOD_GUTMANN}};
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+void print_usage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: kelvarin-shred [OPTIONS] PATH...\n"
+               "Overwrite files so that their contents cannot be read back, then delete them.\n"
+               "\n"
+               "  -m, --method NAME   quick, dod3, dod7 or gutmann (default dod3)\n"
+               "  -n, --passes N      a custom number of passes, 1 to 100 (files only)\n"
+               "  -r, --recursive     shred directories and everything below them\n"
+               "  -d, --dir           shred the files directly inside directories\n"
+               "      --verify        check whether each PATH looks overwritten; shreds nothing\n"
+               "      --list-methods  list the overwrite methods and their passes\n"
+               "  -v, --verbose       print each path and its statistics\n"
+               "      --json          print one JSON object per path\n"
+               "  -q, --quiet         print nothing but results and errors\n"
+               "  -h, --help          show this help\n"
+               "      --version       show the version\n"
+               "\n"
+               "Links are never followed. Ctrl-C cancels the running job; the file being\n"
+               "overwritten is then left under its own name at full length.\n"
+               "Exit status: 0 all paths succeeded, 1 some failed, 2 usage error, 130 interrupted.\n");
+}
+
+int usage_error(const char* format, const char* detail) {
+  std::fprintf(stderr, "kelvarin-shred: ");
+  std::fprintf(stderr, format, detail);
+  std::fprintf(stderr, "\nTry 'kelvarin-shred --help' for more information.\n");
+  return kExitUsage;
+}
+
+// Returns kExitOk when the options are usable; otherwise the usage error has been printed.
+int parse_options(int argc, char** argv, Options* options) {
+  enum { kVerify = 256, kListMethods, kJson, kVersion };
+  static const option kLong[] = {
+      {"method", required_argument, nullptr, 'm'}, {"passes", required_argument, nullptr, 'n'},
+      {"recursive", no_argument, nullptr, 'r'},    {"dir", no_argument, nullptr, 'd'},
+      {"verify", no_argument, nullptr, kVerify},   {"list-methods", no_argument, nullptr, kListMethods},
+      {"verbose", no_argument, nullptr, 'v'},      {"json", no_argument, nullptr, kJson},
+      {"quiet", no_argument, nullptr, 'q'},        {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion}, {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":m:n:rdvqh", kLong, nullptr)) != -1) {
+    switch (c) {
+      case 'm': {
+        bool known = false;
+        for (const MethodName& m : kMethods) {
+          if (std::strcmp(optarg, m.name) == 0) {
+            options->method = m.method;
+            known = true;
+          }
+        }
+        if (!known) return usage_error("unknown method '%s' (see --list-methods)", optarg);
+        options->method_given = true;
+        break;
+      }
+      case 'n': {
+        char* end = nullptr;
+        const long n = std::strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || n < 1 || n > SHRED_MAX_CUSTOM_PASSES) {
+          return usage_error("invalid number of passes '%s' (1 to 100)", optarg);
+        }
+        options->passes = static_cast<int>(n);
+        break;
+      }
+      case 'r': options->recursive = true; break;
+      case 'd': options->flat = true; break;
+      case 'v': options->verbose = true; break;
+      case 'q': options->quiet = true; break;
+      case kVerify: options->verify = true; break;
+      case kListMethods: options->list_methods = true; break;
+      case kJson: options->json = true; break;
+      case 'h': print_usage(stdout); std::exit(kExitOk);
+      case kVersion: std::printf("kelvarin-shred %s\n", KELVARIN_SHRED_VERSION); std::exit(kExitOk);
+      case ':': return usage_error("option '%s' needs a value", argv[optind - 1]);
+      default: return usage_error("unknown option '%s'", argv[optind - 1]);
+    }
+  }
+  for (int i = optind; i < argc; ++i) options->paths.emplace_back(argv[i]);
+
+  if (options->list_methods) return kExitOk;
+  if (options->paths.empty()) return usage_error("%s", "missing PATH");
+  if (options->recursive && options->flat) return usage_error("%s", "-r and -d exclude each other");
+  if (options->passes != 0 && options->method_given) {
+    return usage_error("%s", "-n chooses a custom method; it cannot be combined with -m");
+  }
+  if (options->passes != 0 && (options->recursive || options->flat)) {
+    return usage_error("%s", "-n applies to files only");
+  }
+  if (options->verify && (options->recursive || options->flat || options->passes != 0 ||
+                          options->method_given)) {
+    return usage_error("%s", "--verify takes no shredding options");
+  }
+  return kExitOk;
+}
+
+void list_methods() {
+  for (const MethodName& m : kMethods) {
+    std::printf("%-8s %-24s %d pass%s\n", m.name, shred_method_name(m.method),
+                shred_method_passes(m.method), shred_method_passes(m.method) == 1 ? "" : "es");
+  }
+  std::printf("%-8s %-24s 1 to %d passes (-n N)\n", "custom", shred_method_name(SHRED_METHOD_CUSTOM),
+              SHRED_MAX_CUSTOM_PASSES);
+}
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char ch : text) {
+    switch (ch) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (ch < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", ch);
+          out += escaped;
+        } else {
+          out += static_cast<char>(ch);  // paths are bytes; we pass them through as they are
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// Regular files under a path (the path itself when it is one), links not followed.
+struct TreeCount {
+  int64_t files = 0;
+  int64_t bytes = 0;
+};
+
+TreeCount count_files(const fs::path& path, bool recursive) {
+  TreeCount count;
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (fs::is_regular_file(status)) {
+    count.files = 1;
+    count.bytes = static_cast<int64_t>(fs::file_size(path, ec));
+    return count;
+  }
+  if (!fs::is_directory(status)) return count;
+  auto add = [&count](const fs::directory_entry& entry) {
+    std::error_code err;
+    if (entry.is_regular_file(err) && !entry.is_symlink(err)) {
+      ++count.files;
+      count.bytes += static_cast<int64_t>(entry.file_size(err));
+    }
+  };
+  if (recursive) {
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      add(*it);
+    }
+  } else {
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) add(*it);
+  }
+  return count;
+}
+
+enum class Outcome { kSucceeded, kFailed, kCancelled };
+
+const char* outcome_name(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kSucceeded: return "succeeded";
+    case Outcome::kCancelled: return "cancelled";
+    default: return "failed";
+  }
+}
+
+// Runs one path as a job and follows it to its end, drawing progress when asked to.
+Outcome run_job(const std::string& path, bool directory, const Options& options, bool show_bar) {
+  const int passes = shred_method_passes(options.method);
+  const TreeCount before = count_files(path, options.recursive);
+  const int32_t id = directory
+                         ? shred_directory_async(path.c_str(), options.method, options.recursive)
+                         : shred_file_async(path.c_str(), options.method);
+  if (id < 0) return Outcome::kFailed;
+
+  ProgressLine bar(stderr);
+  bool cancel_sent = false;
+  auto last_count = std::chrono::steady_clock::now();
+  TreeCount left = before;
+  int32_t status;
+  while ((status = shred_is_complete(id)) == SHRED_JOB_RUNNING) {
+    if (g_interrupted && !cancel_sent) {
+      shred_cancel(id);
+      cancel_sent = true;
+    }
+    if (show_bar) {
+      const int percent = shred_progress(id);
+      if (directory) {
+        // A directory job reports the percent of the file in progress; the files already
+        // gone tell how far the walk is.
+        if (std::chrono::steady_clock::now() - last_count > std::chrono::milliseconds(500)) {
+          left = count_files(path, options.recursive);
+          last_count = std::chrono::steady_clock::now();
+        }
+        const int64_t done_files = before.files - left.files;
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "file %" PRId64 " of %" PRId64 " at %d%%",
+                      std::min(done_files + 1, before.files), before.files, percent);
+        const int overall =
+            before.files > 0 ? static_cast<int>(done_files * 100 / before.files) : 0;
+        bar.draw(overall, (before.bytes - left.bytes) * passes, before.bytes * passes, detail);
+      } else {
+        bar.draw(percent, before.bytes * passes * percent / 100, before.bytes * passes,
+                 fs::path(path).filename().string());
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (show_bar && status == SHRED_JOB_SUCCEEDED) {
+    bar.draw(100, before.bytes * passes, before.bytes * passes,
+             directory ? "done" : fs::path(path).filename().string());
+    std::fprintf(stderr, "\n");
+  } else {
+    bar.clear();
+  }
+  if (cancel_sent) return Outcome::kCancelled;
+  return status == SHRED_JOB_SUCCEEDED ? Outcome::kSucceeded : Outcome::kFailed;
+}
+
+void report_cancel(const std::string& path, bool directory, const Options& options) {
+  const TreeCount left = count_files(path, options.recursive);
+  if (directory) {
+    std::fprintf(stderr,
+                 "kelvarin-shred: %s: cancelled; %" PRId64 " file(s), %s, left in the tree\n",
+                 path.c_str(), left.files, human_bytes(static_cast<double>(left.bytes)).c_str());
+  } else if (left.files == 1) {
+    std::fprintf(stderr,
+                 "kelvarin-shred: %s: cancelled; the file is left under its name at full length "
+                 "(%s), partly overwritten\n",
+                 path.c_str(), human_bytes(static_cast<double>(left.bytes)).c_str());
+  } else {
+    std::fprintf(stderr, "kelvarin-shred: %s: cancelled after the file was destroyed\n",
+                 path.c_str());
+  }
+}
+
+void report_result(const std::string& path, Outcome outcome, const Options& options) {
+  if (options.json) {
+    const bool ok = outcome == Outcome::kSucceeded;
+    std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"error\":%s}\n",
+                json_string(path).c_str(), outcome_name(outcome),
+                ok ? shred_stats_json() : "null", json_string(shred_last_error()).c_str());
+  } else if (outcome == Outcome::kSucceeded && options.verbose) {
+    long long files = 0, bytes = 0, passes = 0, ms = 0;
+    std::sscanf(shred_stats_json(),
+                "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
+                "\"duration_ms\":%lld}",
+                &files, &bytes, &passes, &ms);
+    std::printf("%s: shredded (%s); last file: %lld bytes overwritten in %lld passes, %lld ms\n",
+                path.c_str(),
+                options.passes != 0 ? "custom" : shred_method_name(options.method), bytes, passes,
+                ms);
+  }
+  if (outcome == Outcome::kFailed) {
+    std::fprintf(stderr, "kelvarin-shred: %s: %s\n", path.c_str(), shred_last_error());
+  }
+  std::fflush(stdout);
+}
+
+int run_verify(const Options& options) {
+  int exit_code = kExitOk;
+  for (const std::string& path : options.paths) {
+    std::error_code ec;
+    const bool readable = fs::is_regular_file(path, ec);
+    const int32_t looks_overwritten = readable ? shred_verify(path.c_str()) : 0;
+    if (!readable) {
+      std::fprintf(stderr, "kelvarin-shred: %s: not a readable file\n", path.c_str());
+      exit_code = kExitFailed;
+    } else if (looks_overwritten == 0) {
+      exit_code = kExitFailed;
+    }
+    if (options.json) {
+      std::printf("{\"path\":%s,\"checked\":%s,\"looks_overwritten\":%s}\n",
+                  json_string(path).c_str(), readable ? "true" : "false",
+                  looks_overwritten ? "true" : "false");
+    } else if (readable) {
+      std::printf("%s: %s\n", path.c_str(),
+                  looks_overwritten ? "looks overwritten" : "does not look overwritten");
+    }
+  }
+  return exit_code;
+}
+
+int run_shred(const Options& options) {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  const bool show_bar = !options.quiet && !options.json && isatty(STDERR_FILENO) == 1;
+  int exit_code = kExitOk;
+  for (const std::string& path : options.paths) {
+    std::error_code ec;
+    const bool directory = fs::is_directory(fs::symlink_status(path, ec));
+    if (directory && !options.recursive && !options.flat) {
+      std::fprintf(stderr, "kelvarin-shred: %s: is a directory (use -r or -d)\n", path.c_str());
+      exit_code = kExitFailed;
+      continue;
+    }
+    Outcome outcome;
+    if (options.passes != 0) {
+      // A caller-chosen pass count runs synchronously: jobs take their count from the method.
+      outcome = shred_file_custom(path.c_str(), options.passes) == 0 ? Outcome::kSucceeded
+                                                                      : Outcome::kFailed;
+    } else {
+      outcome = run_job(path, directory, options, show_bar);
+    }
+    report_result(path, outcome, options);
+    if (outcome == Outcome::kCancelled) {
+      report_cancel(path, directory, options);
+      return kExitInterrupted;
+    }
+    if (outcome != Outcome::kSucceeded) exit_code = kExitFailed;
+  }
+  return exit_code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const int parsed = parse_options(argc, argv, &options);
+  if (parsed != kExitOk) return parsed;
+  if (options.list_methods) {
+    list_methods();
+    return kExitOk;
+  }
+  if (options.verify) return run_verify(options);
+  if (shred_init() != 0) {
+    std::fprintf(stderr, "kelvarin-shred: %s\n", shred_last_error());
+    return kExitFailed;
+  }
+  const int exit_code = run_shred(options);
+  shred_cleanup();
+  return exit_code;
+}
