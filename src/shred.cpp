@@ -38,11 +38,14 @@ constexpr int32_t kMethodPasses[4] = {3, 7, 35, 0};
 int64_t shred_get_time_ms() { return os_time_ms(); }
 
 void shred_set_error(const char* format, ...) {
-  os_lock_guard hold(&g_global_cs);
+  // Formatted outside the lock, so the lock is held only for the copy.
+  char message[kLastErrorSize];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(g_last_error, sizeof g_last_error, format, args);
+  std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
+  os_lock_guard hold(&g_global_cs);
+  std::memcpy(g_last_error, message, std::strlen(message) + 1);
 }
 
 void shred_clear_error() {

@@ -36,9 +36,9 @@ void InitState(uint32_t s[16], const uint8_t key[32], const uint8_t nonce[12], u
   s[1] = 0x3320646e;
   s[2] = 0x79622d32;
   s[3] = 0x6b206574;
-  for (int i = 0; i < 8; ++i) s[4 + i] = Load32(key + 4 * i);
+  for (size_t i = 0; i < 8; ++i) s[4 + i] = Load32(key + 4 * i);
   s[12] = counter;
-  for (int i = 0; i < 3; ++i) s[13 + i] = Load32(nonce + 4 * i);
+  for (size_t i = 0; i < 3; ++i) s[13 + i] = Load32(nonce + 4 * i);
 }
 
 inline void QuarterRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
@@ -71,7 +71,7 @@ void BlocksScalar(uint32_t s[16], uint8_t* out, size_t nblocks) {
       QuarterRound(x[2], x[7], x[8], x[13]);
       QuarterRound(x[3], x[4], x[9], x[14]);
     }
-    for (int i = 0; i < 16; ++i) Store32(out + 4 * i, x[i] + s[i]);
+    for (size_t i = 0; i < 16; ++i) Store32(out + 4 * i, x[i] + s[i]);
   }
   chacha20_wipe(x, sizeof x);
 }
