@@ -19,7 +19,7 @@ constexpr int32_t SHRED_MAX_JOBS = 128;
 constexpr size_t kJobPathSize = 2048;
 constexpr uint32_t kShutdownWaitMs = 2000;
 
-struct shred_job {  // NOLINT(clang-analyzer-optin.performance.Padding): documented field order
+struct shred_job {
   int32_t job_id;        // the job that holds or last held the slot; 0 if never used
   int32_t active;        // 1 from the claim until shutdown or set-up releases the slot
   int32_t is_directory;
