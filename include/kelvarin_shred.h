@@ -42,21 +42,17 @@ extern "C" {
 typedef int32_t shred_method;
 
 enum {
-  SHRED_METHOD_QUICK = 0,      /* 1 random pass */
-  SHRED_METHOD_DOD_3PASS = 1,  /* 0x00, 0xFF, random */
-  SHRED_METHOD_DOD_7PASS = 2,  /* 0x00, 0xFF, random, 0x00, 0xFF, random, random */
-  SHRED_METHOD_GUTMANN = 3,    /* the 35-pass Gutmann sequence */
-  SHRED_METHOD_CUSTOM = 4      /* 1 to SHRED_MAX_CUSTOM_PASSES passes of 0x00, 0xFF, random */
+  SHRED_METHOD_QUICK = 0,     /* 1 random pass */
+  SHRED_METHOD_DOD_3PASS = 1, /* 0x00, 0xFF, random */
+  SHRED_METHOD_DOD_7PASS = 2, /* 0x00, 0xFF, random, 0x00, 0xFF, random, random */
+  SHRED_METHOD_GUTMANN = 3,   /* the 35-pass Gutmann sequence */
+  SHRED_METHOD_CUSTOM = 4     /* 1 to SHRED_MAX_CUSTOM_PASSES passes of 0x00, 0xFF, random */
 };
 
 #define SHRED_MAX_CUSTOM_PASSES 100
 
 /* Job status, as shred_is_complete() reports it. */
-enum {
-  SHRED_JOB_RUNNING = 0,
-  SHRED_JOB_SUCCEEDED = 1,
-  SHRED_JOB_FAILED = -1
-};
+enum { SHRED_JOB_RUNNING = 0, SHRED_JOB_SUCCEEDED = 1, SHRED_JOB_FAILED = -1 };
 
 /* Set-up and shutdown. shred_init() resets the texts and the job table: call it before any job
  * function, and again only when no job exists. shred_cleanup() cancels every job, waits at most

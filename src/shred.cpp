@@ -53,8 +53,8 @@ void shred_clear_error() {
   std::memcpy(g_last_error, kNoError, sizeof kNoError);
 }
 
-void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten,
-                        int64_t passes_completed, int64_t duration_ms) {
+void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten, int64_t passes_completed,
+                        int64_t duration_ms) {
   os_lock_guard hold(&g_global_cs);
   std::snprintf(g_stats_json_buf, sizeof g_stats_json_buf, kStatsFormat,
                 static_cast<long long>(files_shredded), static_cast<long long>(bytes_overwritten),

@@ -24,7 +24,7 @@ void shred_set_error(const char* format, ...) SHRED_PRINTF_FORMAT(1, 2);
 void shred_clear_error();
 
 // Replaces the statistics document with these four values (one file's run, never a sum).
-void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten,
-                        int64_t passes_completed, int64_t duration_ms);
+void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten, int64_t passes_completed,
+                        int64_t duration_ms);
 
 #endif  // KELVARIN_SHRED_SHRED_H

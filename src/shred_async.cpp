@@ -20,8 +20,8 @@ constexpr size_t kJobPathSize = 2048;
 constexpr uint32_t kShutdownWaitMs = 2000;
 
 struct shred_job {
-  int32_t job_id;        // the job that holds or last held the slot; 0 if never used
-  int32_t active;        // 1 from the claim until shutdown or set-up releases the slot
+  int32_t job_id;  // the job that holds or last held the slot; 0 if never used
+  int32_t active;  // 1 from the claim until shutdown or set-up releases the slot
   int32_t is_directory;
   int32_t recursive;
   int32_t method;
@@ -93,9 +93,10 @@ void async_worker_proc(void* raw) {
   // Written before this thread existed, and never rewritten while worker_alive is set.
   const int32_t id = job.job_id;
   const shred_job_ctx ctx{&job.cancel_requested, id, 0, async_progress_callback};
-  const int32_t result = job.is_directory != 0
-                             ? shred_dir_internal(job.path, job.method, job.passes, job.recursive, &ctx)
-                             : shred_file_internal(job.path, job.method, job.passes, &ctx);
+  const int32_t result =
+      job.is_directory != 0
+          ? shred_dir_internal(job.path, job.method, job.passes, job.recursive, &ctx)
+          : shred_file_internal(job.path, job.method, job.passes, &ctx);
 
   os_lock_guard hold(&g_async_cs);
   if (job.job_id == id) {

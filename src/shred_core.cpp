@@ -70,7 +70,8 @@ bool format_new_name(const char* path, char (&name)[kNewNameSize]) {
   char random[kRandomNameLength + 1];
   shred_random_alphanumeric(random, kRandomNameLength);
   const char separator[2] = {os_separator(), '\0'};
-  const int n = std::snprintf(name, sizeof name, "%s%s__shred_%s.tmp", directory, separator, random);
+  const int n =
+      std::snprintf(name, sizeof name, "%s%s__shred_%s.tmp", directory, separator, random);
   return n > 0 && static_cast<size_t>(n) < sizeof name;
 }
 

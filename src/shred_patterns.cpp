@@ -22,7 +22,9 @@ namespace {
 constexpr uint8_t g_single_bytes[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                                         0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
 
-constexpr shred_pattern random_pattern() { return shred_pattern{SHRED_PATTERN_RANDOM, 0, {0, 0, 0}}; }
+constexpr shred_pattern random_pattern() {
+  return shred_pattern{SHRED_PATTERN_RANDOM, 0, {0, 0, 0}};
+}
 
 constexpr shred_pattern byte_pattern(uint8_t value) {
   return shred_pattern{SHRED_PATTERN_BYTE, value, {0, 0, 0}};

@@ -5,6 +5,7 @@
 // skip themselves otherwise; every mount is undone by RAII even when an assertion fails.
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/random.h>
@@ -13,8 +14,6 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -260,9 +259,9 @@ TEST(PosixLock, FileLockedByAnotherOpenerIsNotTouched) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(0, flock(holder, kind));
     EXPECT_EQ(-1, shred_file(path.c_str(), SHRED_METHOD_DOD_3PASS));
-    EXPECT_EQ("Failed to open file for writing: " + path + " (error " +
-                  std::to_string(EWOULDBLOCK) + ")",
-              shred_last_error());
+    EXPECT_EQ(
+        "Failed to open file for writing: " + path + " (error " + std::to_string(EWOULDBLOCK) + ")",
+        shred_last_error());
     EXPECT_EQ(contents, ReadFile(path));
     close(holder);
     // Once the lock is gone the same call goes through, so the lock was what stopped it.
@@ -364,8 +363,9 @@ TEST_F(PosixForensic, ShreddedContentsAreGoneFromTheDevice) {
     ASSERT_EQ(0, ftruncate(fd, off_t{32} << 20));
     close(fd);
   }
-  ASSERT_EQ(0, std::system(("PATH=\"$PATH:/sbin:/usr/sbin\" mkfs.ext4 -q -F " + image +
-                            " >/dev/null 2>&1").c_str()));
+  ASSERT_EQ(0, std::system(
+                   ("PATH=\"$PATH:/sbin:/usr/sbin\" mkfs.ext4 -q -F " + image + " >/dev/null 2>&1")
+                       .c_str()));
   Mount mount_guard(mnt);
   if (std::system(("mount -o loop " + image + " " + mnt + " >/dev/null 2>&1").c_str()) != 0) {
     GTEST_SKIP() << "cannot loop-mount an ext4 image (no loop device?)";

@@ -121,9 +121,8 @@ TEST(EngineShreds, PassCountsOfEveryEntryPoint) {
     long long expected;
   };
   const Case cases[] = {
-      {0, 0, false, 1},   {1, 0, false, 3},     {2, 0, false, 7},    {3, 0, false, 35},
-      {4, 0, false, 1},   {5, 0, false, 1},     {-1, 0, false, 1},   {4, 100, true, 100},
-      {4, 1, true, 1},
+      {0, 0, false, 1}, {1, 0, false, 3},  {2, 0, false, 7},    {3, 0, false, 35}, {4, 0, false, 1},
+      {5, 0, false, 1}, {-1, 0, false, 1}, {4, 100, true, 100}, {4, 1, true, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "method " << c.method << " passes " << c.passes_arg);

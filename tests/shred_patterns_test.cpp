@@ -49,14 +49,14 @@ TEST(Schedule, DodAndQuickIncludingPassesOutsideTheMethod) {
 
 TEST(Schedule, GutmannInPublishedOrder) {
   const Schedule expected = {
-      "R",          "R",          "R",          "R",                                   // 0-3
-      "B 55",       "B AA",                                                            // 4-5
-      "T 92 49 24", "T 49 24 92", "T 24 92 49",                                        // 6-8
+      "R",          "R",          "R",          "R",                                     // 0-3
+      "B 55",       "B AA",                                                              // 4-5
+      "T 92 49 24", "T 49 24 92", "T 24 92 49",                                          // 6-8
       "B 00",       "B 11",       "B 22",       "B 33", "B 44", "B 55", "B 66", "B 77",  // 9-16
       "B 88",       "B 99",       "B AA",       "B BB", "B CC", "B DD", "B EE", "B FF",  // 17-24
-      "T 92 49 24", "T 49 24 92", "T 24 92 49",                                        // 25-27
-      "T 6D B6 DB", "T B6 DB 6D", "T DB 6D B6",                                        // 28-30
-      "R",          "R",          "R",          "R",                                   // 31-34
+      "T 92 49 24", "T 49 24 92", "T 24 92 49",                                          // 25-27
+      "T 6D B6 DB", "T B6 DB 6D", "T DB 6D B6",                                          // 28-30
+      "R",          "R",          "R",          "R",                                     // 31-34
   };
   EXPECT_EQ(expected, schedule(SHRED_METHOD_GUTMANN, 0, 34));
   EXPECT_EQ((Schedule{"R"}), schedule(SHRED_METHOD_GUTMANN, 35, 35));
@@ -72,7 +72,7 @@ TEST(Schedule, ModuloThreeRuleForCustomAndUnknownMethods) {
   // The remainder truncates toward zero: -3 is a multiple of 3, -1 and -2 leave negatives.
   EXPECT_EQ((Schedule{"B 00", "R", "R"}), schedule(SHRED_METHOD_CUSTOM, -3, -1));
   EXPECT_EQ((Schedule{"B 00", "B FF"}), schedule(INT32_MIN, 0, 1));
-  EXPECT_EQ((Schedule{"R"}), schedule(5, INT32_MIN, INT32_MIN));   // INT32_MIN % 3 == -2
+  EXPECT_EQ((Schedule{"R"}), schedule(5, INT32_MIN, INT32_MIN));     // INT32_MIN % 3 == -2
   EXPECT_EQ((Schedule{"B FF"}), schedule(5, INT32_MAX, INT32_MAX));  // INT32_MAX % 3 == 1
 }
 
@@ -104,8 +104,8 @@ TEST(Fill, ByteFillsEveryPosition) {
 TEST(Fill, TripleTailsAndPhaseAtEveryLength) {
   const shred_pattern p = shred_get_pattern(SHRED_METHOD_GUTMANN, 28);  // 6D B6 DB
   const uint8_t seq[3] = {0x6D, 0xB6, 0xDB};
-  for (size_t length : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{5}, size_t{6},
-                        size_t{7}, size_t{97}, size_t{65535}, size_t{65536}}) {
+  for (size_t length : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{5}, size_t{6}, size_t{7},
+                        size_t{97}, size_t{65535}, size_t{65536}}) {
     SCOPED_TRACE(length);
     std::vector<uint8_t> buf(length + 2, 0x00);
     shred_fill_pattern_buffer(&p, buf.data(), length);

@@ -83,7 +83,8 @@ inline Stats current_stats() {
 inline std::vector<std::string> entries(const fs::path& dir) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    names.push_back(e.path().filename().string());
   return names;
 }
 

@@ -17,7 +17,8 @@ constexpr size_t OS_PATH_MAX = 260;
 struct os_lock {
   void* opaque;
 };
-#define OS_LOCK_INIT {nullptr}
+#define OS_LOCK_INIT \
+  { nullptr }
 #else
 #include <limits.h>
 #include <pthread.h>
@@ -25,7 +26,8 @@ constexpr size_t OS_PATH_MAX = PATH_MAX;
 struct os_lock {
   pthread_mutex_t mutex;
 };
-#define OS_LOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+#define OS_LOCK_INIT \
+  { PTHREAD_MUTEX_INITIALIZER }
 #endif
 
 // Locks are constant-initialised with OS_LOCK_INIT, so a global lock is usable from load time
@@ -59,10 +61,10 @@ bool os_random_bytes(void* buffer, uint32_t length);
 // that failed; 0 never means failure.
 
 // Attribute bits, with the same values on both systems so that callers have one code path.
-constexpr uint32_t OS_ATTR_READONLY = 0x1;    // POSIX: the owner-write bit is clear
+constexpr uint32_t OS_ATTR_READONLY = 0x1;  // POSIX: the owner-write bit is clear
 constexpr uint32_t OS_ATTR_DIRECTORY = 0x10;
-constexpr uint32_t OS_ATTR_DEVICE = 0x40;     // POSIX: device node, FIFO or socket
-constexpr uint32_t OS_ATTR_REPARSE = 0x400;   // symbolic link, junction or other reparse point
+constexpr uint32_t OS_ATTR_DEVICE = 0x40;    // POSIX: device node, FIFO or socket
+constexpr uint32_t OS_ATTR_REPARSE = 0x400;  // symbolic link, junction or other reparse point
 constexpr uint32_t OS_ATTR_INVALID = 0xFFFFFFFF;
 
 // The path's attribute bits, links not followed; OS_ATTR_INVALID when it cannot be queried.

@@ -2,8 +2,8 @@
 //
 // Calls the Win32 functions the library's behaviour is defined in terms of, with the arguments
 // that definition names. Nothing here reads the environment or the registry.
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +39,8 @@ bool os_random_bytes(void* buffer, uint32_t length) {
 
 uint32_t os_get_attributes(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
-  return attributes == INVALID_FILE_ATTRIBUTES ? OS_ATTR_INVALID : static_cast<uint32_t>(attributes);
+  return attributes == INVALID_FILE_ATTRIBUTES ? OS_ATTR_INVALID
+                                               : static_cast<uint32_t>(attributes);
 }
 
 void os_clear_readonly(const char* path, uint32_t attributes) {

@@ -56,25 +56,27 @@ volatile sig_atomic_t g_interrupted = 0;
 void on_interrupt(int) { g_interrupted = 1; }
 
 void print_usage(std::FILE* out) {
-  std::fprintf(out,
-               "Usage: kelvarin-shred [OPTIONS] PATH...\n"
-               "Overwrite files so that their contents cannot be read back, then delete them.\n"
-               "\n"
-               "  -m, --method NAME   quick, dod3, dod7 or gutmann (default dod3)\n"
-               "  -n, --passes N      a custom number of passes, 1 to 100 (files only)\n"
-               "  -r, --recursive     shred directories and everything below them\n"
-               "  -d, --dir           shred the files directly inside directories\n"
-               "      --verify        check whether each PATH looks overwritten; shreds nothing\n"
-               "      --list-methods  list the overwrite methods and their passes\n"
-               "  -v, --verbose       print each path and its statistics\n"
-               "      --json          print one JSON object per path\n"
-               "  -q, --quiet         print nothing but results and errors\n"
-               "  -h, --help          show this help\n"
-               "      --version       show the version\n"
-               "\n"
-               "Links are never followed. Ctrl-C cancels the running job; the file being\n"
-               "overwritten is then left under its own name at full length.\n"
-               "Exit status: 0 all paths succeeded, 1 some failed, 2 usage error, 130 interrupted.\n");
+  std::fprintf(
+      out,
+      "Usage: kelvarin-shred [OPTIONS] PATH...\n"
+      "Overwrite files so that their contents cannot be read back, then delete them.\n"
+      "\n"
+      "  -m, --method NAME   quick, dod3, dod7 or gutmann (default dod3)\n"
+      "  -n, --passes N      a custom number of passes, 1 to 100 (files only)\n"
+      "  -r, --recursive     shred directories and everything below them\n"
+      "  -d, --dir           shred the files directly inside directories\n"
+      "      --verify        check whether each PATH looks overwritten; shreds nothing\n"
+      "      --list-methods  list the overwrite methods and their passes\n"
+      "  -v, --verbose       print each path and its statistics\n"
+      "      --json          print one JSON object per path\n"
+      "  -q, --quiet         print nothing but results and errors\n"
+      "  -h, --help          show this help\n"
+      "      --version       show the version\n"
+      "\n"
+      "Links are never followed. Ctrl-C cancels the running job; the file being\n"
+      "overwritten is then left under its own name at full length. With -n the file\n"
+      "in progress is finished first, and no further path is started.\n"
+      "Exit status: 0 all paths succeeded, 1 some failed, 2 usage error, 130 interrupted.\n");
 }
 
 int usage_error(const char* format, const char* detail) {
@@ -87,13 +89,18 @@ int usage_error(const char* format, const char* detail) {
 // Returns kExitOk when the options are usable; otherwise the usage error has been printed.
 int parse_options(int argc, char** argv, Options* options) {
   enum { kVerify = 256, kListMethods, kJson, kVersion };
-  static const option kLong[] = {
-      {"method", required_argument, nullptr, 'm'}, {"passes", required_argument, nullptr, 'n'},
-      {"recursive", no_argument, nullptr, 'r'},    {"dir", no_argument, nullptr, 'd'},
-      {"verify", no_argument, nullptr, kVerify},   {"list-methods", no_argument, nullptr, kListMethods},
-      {"verbose", no_argument, nullptr, 'v'},      {"json", no_argument, nullptr, kJson},
-      {"quiet", no_argument, nullptr, 'q'},        {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion}, {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {{"method", required_argument, nullptr, 'm'},
+                                 {"passes", required_argument, nullptr, 'n'},
+                                 {"recursive", no_argument, nullptr, 'r'},
+                                 {"dir", no_argument, nullptr, 'd'},
+                                 {"verify", no_argument, nullptr, kVerify},
+                                 {"list-methods", no_argument, nullptr, kListMethods},
+                                 {"verbose", no_argument, nullptr, 'v'},
+                                 {"json", no_argument, nullptr, kJson},
+                                 {"quiet", no_argument, nullptr, 'q'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, kVersion},
+                                 {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":m:n:rdvqh", kLong, nullptr)) != -1) {
@@ -119,17 +126,40 @@ int parse_options(int argc, char** argv, Options* options) {
         options->passes = static_cast<int>(n);
         break;
       }
-      case 'r': options->recursive = true; break;
-      case 'd': options->flat = true; break;
-      case 'v': options->verbose = true; break;
-      case 'q': options->quiet = true; break;
-      case kVerify: options->verify = true; break;
-      case kListMethods: options->list_methods = true; break;
-      case kJson: options->json = true; break;
-      case 'h': print_usage(stdout); std::exit(kExitOk);
-      case kVersion: std::printf("kelvarin-shred %s\n", KELVARIN_SHRED_VERSION); std::exit(kExitOk);
-      case ':': return usage_error("option '%s' needs a value", argv[optind - 1]);
-      default: return usage_error("unknown option '%s'", argv[optind - 1]);
+      case 'r':
+        options->recursive = true;
+        break;
+      case 'd':
+        options->flat = true;
+        break;
+      case 'v':
+        options->verbose = true;
+        break;
+      case 'q':
+        options->quiet = true;
+        break;
+      case kVerify:
+        options->verify = true;
+        break;
+      case kListMethods:
+        options->list_methods = true;
+        break;
+      case kJson:
+        options->json = true;
+        break;
+      case 'h':
+        print_usage(stdout);
+        std::exit(kExitOk);
+      case kVersion:
+        std::printf("kelvarin-shred %s\n", KELVARIN_SHRED_VERSION);
+        std::exit(kExitOk);
+      case ':':
+      default: {
+        // A short option may sit inside a group ("-xq"), so name the letter, not the argument.
+        char letter[3] = {'-', static_cast<char>(optopt), '\0'};
+        const char* name = optopt != 0 ? letter : argv[optind - 1];
+        return usage_error(c == ':' ? "option '%s' needs a value" : "unknown option '%s'", name);
+      }
     }
   }
   for (int i = optind; i < argc; ++i) options->paths.emplace_back(argv[i]);
@@ -143,8 +173,8 @@ int parse_options(int argc, char** argv, Options* options) {
   if (options->passes != 0 && (options->recursive || options->flat)) {
     return usage_error("%s", "-n applies to files only");
   }
-  if (options->verify && (options->recursive || options->flat || options->passes != 0 ||
-                          options->method_given)) {
+  if (options->verify &&
+      (options->recursive || options->flat || options->passes != 0 || options->method_given)) {
     return usage_error("%s", "--verify takes no shredding options");
   }
   return kExitOk;
@@ -155,19 +185,29 @@ void list_methods() {
     std::printf("%-8s %-24s %d pass%s\n", m.name, shred_method_name(m.method),
                 shred_method_passes(m.method), shred_method_passes(m.method) == 1 ? "" : "es");
   }
-  std::printf("%-8s %-24s 1 to %d passes (-n N)\n", "custom", shred_method_name(SHRED_METHOD_CUSTOM),
-              SHRED_MAX_CUSTOM_PASSES);
+  std::printf("%-8s %-24s 1 to %d passes (-n N)\n", "custom",
+              shred_method_name(SHRED_METHOD_CUSTOM), SHRED_MAX_CUSTOM_PASSES);
 }
 
 std::string json_string(const std::string& text) {
   std::string out = "\"";
   for (const unsigned char ch : text) {
     switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (ch < 0x20) {
           char escaped[8];
@@ -218,9 +258,12 @@ enum class Outcome { kSucceeded, kFailed, kCancelled };
 
 const char* outcome_name(Outcome outcome) {
   switch (outcome) {
-    case Outcome::kSucceeded: return "succeeded";
-    case Outcome::kCancelled: return "cancelled";
-    default: return "failed";
+    case Outcome::kSucceeded:
+      return "succeeded";
+    case Outcome::kCancelled:
+      return "cancelled";
+    default:
+      return "failed";
   }
 }
 
@@ -298,8 +341,10 @@ void report_result(const std::string& path, Outcome outcome, const Options& opti
   if (options.json) {
     const bool ok = outcome == Outcome::kSucceeded;
     std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"error\":%s}\n",
-                json_string(path).c_str(), outcome_name(outcome),
-                ok ? shred_stats_json() : "null", json_string(shred_last_error()).c_str());
+                json_string(path).c_str(), outcome_name(outcome), ok ? shred_stats_json() : "null",
+                // The library's text is process-wide and a job's success leaves an earlier
+                // failure in it, so a success speaks for itself.
+                json_string(ok ? "No error" : shred_last_error()).c_str());
   } else if (outcome == Outcome::kSucceeded && options.verbose) {
     long long files = 0, bytes = 0, passes = 0, ms = 0;
     std::sscanf(shred_stats_json(),
@@ -307,9 +352,8 @@ void report_result(const std::string& path, Outcome outcome, const Options& opti
                 "\"duration_ms\":%lld}",
                 &files, &bytes, &passes, &ms);
     std::printf("%s: shredded (%s); last file: %lld bytes overwritten in %lld passes, %lld ms\n",
-                path.c_str(),
-                options.passes != 0 ? "custom" : shred_method_name(options.method), bytes, passes,
-                ms);
+                path.c_str(), options.passes != 0 ? "custom" : shred_method_name(options.method),
+                bytes, passes, ms);
   }
   if (outcome == Outcome::kFailed) {
     std::fprintf(stderr, "kelvarin-shred: %s: %s\n", path.c_str(), shred_last_error());
@@ -351,6 +395,13 @@ int run_shred(const Options& options) {
   const bool show_bar = !options.quiet && !options.json && isatty(STDERR_FILENO) == 1;
   int exit_code = kExitOk;
   for (const std::string& path : options.paths) {
+    if (g_interrupted) {
+      // Only reachable with -n: a synchronous run cannot be cancelled, so it was finished first.
+      std::fprintf(stderr,
+                   "kelvarin-shred: interrupted; %s and the paths after it were not touched\n",
+                   path.c_str());
+      return kExitInterrupted;
+    }
     std::error_code ec;
     const bool directory = fs::is_directory(fs::symlink_status(path, ec));
     if (directory && !options.recursive && !options.flat) {
@@ -362,7 +413,7 @@ int run_shred(const Options& options) {
     if (options.passes != 0) {
       // A caller-chosen pass count runs synchronously: jobs take their count from the method.
       outcome = shred_file_custom(path.c_str(), options.passes) == 0 ? Outcome::kSucceeded
-                                                                      : Outcome::kFailed;
+                                                                     : Outcome::kFailed;
     } else {
       outcome = run_job(path, directory, options, show_bar);
     }
