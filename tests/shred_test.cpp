@@ -82,11 +82,16 @@ TEST(Catalogue, NamesAndPassCounts) {
     int32_t passes;
   };
   const Row rows[] = {
-      {0, "Quick (1-pass)", 1},       {1, "DOD 5220.22-M (3-pass)", 3},
-      {2, "DOD 5220.22-M (7-pass)", 7}, {3, "Gutmann (35-pass)", 35},
-      {4, "Custom", 0},               {5, "Unknown", 1},
-      {100, "Unknown", 1},            {-1, "Unknown", 1},
-      {INT32_MIN, "Unknown", 1},      {INT32_MAX, "Unknown", 1},
+      {0, "Quick (1-pass)", 1},
+      {1, "DOD 5220.22-M (3-pass)", 3},
+      {2, "DOD 5220.22-M (7-pass)", 7},
+      {3, "Gutmann (35-pass)", 35},
+      {4, "Custom", 0},
+      {5, "Unknown", 1},
+      {100, "Unknown", 1},
+      {-1, "Unknown", 1},
+      {INT32_MIN, "Unknown", 1},
+      {INT32_MAX, "Unknown", 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.method);
