@@ -2,8 +2,10 @@
 //
 // Calls the Win32 functions the library's behaviour is defined in terms of, with the arguments
 // that definition names. Nothing here reads the environment or the registry.
-#include <bcrypt.h>
+// clang-format off
 #include <windows.h>
+#include <bcrypt.h>  // needs the types <windows.h> defines
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
