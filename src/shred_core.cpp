@@ -45,11 +45,6 @@ bool is_refused_shape(const char* path) {
   return path[0] == '\\' && path[1] == '\\';
 }
 
-bool cancelled(const shred_job_ctx* ctx) {
-  return ctx != nullptr && ctx->cancel_flag != nullptr &&
-         ctx->cancel_flag->load(std::memory_order_relaxed) != 0;
-}
-
 // Forms "<directory part><separator>__shred_<16 random characters>.tmp". Returns false, with the
 // name unformed, when the directory part would not fit: a shortened part could name another
 // directory, so such a file is deleted under its own path instead.
@@ -82,7 +77,7 @@ int32_t overwrite_passes(const char* path, os_handle file, uint8_t* buffer, int6
                          int32_t method, int32_t passes, int64_t total, int64_t* written,
                          const shred_job_ctx* ctx) {
   for (int32_t pass = 0; pass < passes; ++pass) {
-    if (cancelled(ctx)) {
+    if (shred_cancel_requested(ctx)) {
       shred_set_error("Shredding operation cancelled by user");
       return -1;
     }
@@ -97,7 +92,7 @@ int32_t overwrite_passes(const char* path, os_handle file, uint8_t* buffer, int6
     int64_t offset = 0;
     int64_t hinted = 0;
     while (offset < size) {
-      if (cancelled(ctx)) {
+      if (shred_cancel_requested(ctx)) {
         shred_set_error("Shredding operation cancelled by user");
         return -1;
       }
@@ -166,6 +161,12 @@ int32_t check_path(const char* path) {
 }
 
 }  // namespace
+
+bool shred_cancel_requested(const shred_job_ctx* ctx) {
+  // Relaxed is enough: a late read only moves the stop to the next test.
+  return ctx != nullptr && ctx->cancel_flag != nullptr &&
+         ctx->cancel_flag->load(std::memory_order_relaxed) != 0;
+}
 
 int32_t shred_file_internal(const char* path, int32_t method, int32_t passes,
                             const shred_job_ctx* ctx) {

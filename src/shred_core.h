@@ -23,6 +23,10 @@ struct shred_job_ctx {
   shred_progress_fn progress_cb;            // null: no progress calls
 };
 
+// True when the record's cancel flag is raised; false for a null record or flag. Read afresh
+// at every call, without a lock.
+bool shred_cancel_requested(const shred_job_ctx* ctx);
+
 // Overwrites, truncates, renames and deletes one regular file. `passes` counts only for the
 // custom method; every other method takes its count from the catalogue, and a count below 1 runs
 // once. 0 on success (the statistics document then describes this run); -1 with the last-error

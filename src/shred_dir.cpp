@@ -10,11 +10,6 @@
 
 namespace {
 
-bool cancelled(const shred_job_ctx* ctx) {
-  return ctx != nullptr && ctx->cancel_flag != nullptr &&
-         ctx->cancel_flag->load(std::memory_order_relaxed) != 0;
-}
-
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -33,7 +28,7 @@ int32_t walk(char* path, size_t length, int32_t method, int32_t passes, int32_t 
   const char* name = nullptr;
   uint32_t attributes = 0;
   while (listing.next(&name, &attributes)) {
-    if (cancelled(ctx)) {
+    if (shred_cancel_requested(ctx)) {
       shred_set_error("Directory shredding cancelled by user");
       return -1;
     }

@@ -1,6 +1,7 @@
 // Known-answer tests from RFC 8439 plus a cross-check of both keystream entry points against the
-// scalar block function, over lengths and counters that straddle the 4- and 8-block SIMD steps.
-// Nothing here assumes AVX2: on a CPU without it both entry points take the portable path.
+// scalar block function, over lengths and counters that straddle the 4-, 8- and 16-block SIMD
+// steps. Nothing here assumes AVX2 or AVX-512: without them the dispatched path is the portable
+// one.
 #include "platform/chacha20.h"
 
 #include <gtest/gtest.h>
@@ -102,12 +103,13 @@ TEST(ChaCha20Rfc8439, AppendixA1KeystreamVectors) {
   }
 }
 
-// Every SIMD step boundary, partial tails, and a start counter that wraps past 2^32 mid-step.
+// Every SIMD step boundary, partial tails, and start counters that wrap past 2^32 mid-step: the
+// last one inside the 8-block step that follows a 16-block one.
 TEST(ChaCha20Keystream, MatchesConcatenatedBlocks) {
   const Bytes nonce = Hex("0a1b2c3d4e5f60718293a4b5");
-  const size_t kLengths[] = {0,   1,   63,  64,  65,   255,      256,  257,
-                             511, 512, 513, 839, 1024, 4096 + 7, 65536};
-  const uint32_t kCounters[] = {7, 0xFFFFFFFDu};
+  const size_t kLengths[] = {0,   1,   63,   64,   65,   255,  256,       257,      511,  512,
+                             513, 839, 1023, 1024, 1025, 2047, 3072 + 17, 4096 + 7, 65536};
+  const uint32_t kCounters[] = {7, 0xFFFFFFFDu, 0xFFFFFFEEu};
   const size_t kGuard = 16;  // Catches writes past len; the +1 offset catches aligned stores.
   for (uint32_t counter : kCounters) {
     for (size_t len : kLengths) {

@@ -19,8 +19,8 @@ void chacha20_block(const uint8_t key[32], const uint8_t nonce[12], uint32_t cou
 void chacha20_keystream(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
                         uint8_t* out, size_t len);
 
-// Same output as chacha20_keystream but never takes the AVX2 path (SSE2 on x86-64, scalar
-// elsewhere). Internal: exists so tests can compare both paths on a machine that has AVX2.
+// Same output as chacha20_keystream but never takes the AVX2 or AVX-512 path (SSE2 on x86-64,
+// scalar elsewhere). Internal: exists so tests can compare both paths on a machine that has them.
 void chacha20_keystream_portable(const uint8_t key[32], const uint8_t nonce[12], uint32_t counter,
                                  uint8_t* out, size_t len);
 
