@@ -280,8 +280,9 @@ int main(int argc, char** argv) {
   std::printf("file of %ld MiB in %s, %ld interleaved rounds, median of each (MB = 1e6 bytes)\n",
               size_mib, dir.c_str(), rounds);
   std::printf("shred -n 3 writes three random passes; the DoD method writes 0x00, 0xFF, random.\n");
-  std::printf("Engine times include its tail (truncate, fdatasync, rename, unlink); copies of its\n"
-              "overwrite loop (window in KiB, 0 = no writeback hint) have none.\n\n");
+  std::printf(
+      "Engine times include its tail (truncate, fdatasync, rename, unlink); copies of its\n"
+      "overwrite loop (window in KiB, 0 = no writeback hint) have none.\n\n");
   std::printf("%-32s %6s %8s %8s %6s   per-round seconds\n", "name", "passes", "seconds", "MB/s",
               "ratio");
   for (const Row& row : rows) {

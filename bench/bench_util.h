@@ -1,0 +1,53 @@
+// What the disk benchmarks share: noticing another disk benchmark of ours running at the same
+// time, which would distort both; each measurement waits for it and is taken again when one
+// started while it ran.
+#ifndef KELVARIN_SHRED_BENCH_BENCH_UTIL_H
+#define KELVARIN_SHRED_BENCH_BENCH_UTIL_H
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace bench {
+
+// True when a process named file_bench, dir_bench or async_bench other than this one runs.
+inline bool rival_running() {
+  static const char* const kNames[] = {"file_bench", "dir_bench", "async_bench"};
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  char self[32];
+  std::snprintf(self, sizeof self, "%d", static_cast<int>(getpid()));
+  bool found = false;
+  while (const dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    if (std::strcmp(entry->d_name, self) == 0) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%s/comm", entry->d_name);
+    std::FILE* f = std::fopen(path, "r");
+    if (f == nullptr) continue;
+    char comm[64] = {0};
+    if (std::fgets(comm, sizeof comm, f) != nullptr) {
+      comm[std::strcspn(comm, "\n")] = '\0';
+      for (const char* name : kNames) found = found || std::strcmp(comm, name) == 0;
+    }
+    std::fclose(f);
+    if (found) break;
+  }
+  closedir(proc);
+  return found;
+}
+
+inline void wait_for_rivals(const char* who) {
+  bool told = false;
+  while (rival_running()) {
+    if (!told) std::fprintf(stderr, "%s: waiting for another disk benchmark to end\n", who);
+    told = true;
+    sleep(5);
+  }
+}
+
+}  // namespace bench
+
+#endif  // KELVARIN_SHRED_BENCH_BENCH_UTIL_H
