@@ -106,19 +106,24 @@ void rename_into_place(const std::string& spare, const std::string& target) {
   if (rename(spare.c_str(), target.c_str()) != 0) die("rename", spare);
 }
 
-// Waits for every job with 1 ms naps; true when all succeeded.
+// Waits for every job with 1 ms naps; true when none failed. A job that ended while later ones
+// were still being submitted may have lost its slot to one of them: its id is then unknown (-1
+// from shred_progress too), and the caller's check that no file is left decides for it.
 bool wait_jobs(const std::vector<int32_t>& ids) {
   std::vector<int32_t> status(ids.size(), 0);
   for (;;) {
     bool running = false;
     for (size_t i = 0; i < ids.size(); ++i) {
-      if (status[i] == 0) status[i] = shred_is_complete(ids[i]);
+      if (status[i] == 0) {
+        status[i] = shred_is_complete(ids[i]);
+        if (status[i] == -1 && shred_progress(ids[i]) == -1) status[i] = 2;  // slot reused
+      }
       running = running || status[i] == 0;
     }
     if (!running) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return std::all_of(status.begin(), status.end(), [](int32_t s) { return s == 1; });
+  return std::none_of(status.begin(), status.end(), [](int32_t s) { return s == -1; });
 }
 
 struct timing {
