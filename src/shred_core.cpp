@@ -24,7 +24,7 @@ constexpr size_t kRandomNameLength = 16;
 
 // Writeback of a pass is started every this many bytes, so that the device works while the next
 // chunks are prepared; the one flush at the end of the pass still decides when the pass is done.
-constexpr int64_t kWritebackWindow = int64_t{8} << 20;
+constexpr int64_t kWritebackWindow = int64_t{4} << 20;
 
 constexpr uint32_t kVerifySampleSize = 4096;
 constexpr double kVerifyPrintableRatio = 0.85;
