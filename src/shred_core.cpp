@@ -26,6 +26,10 @@ constexpr size_t kRandomNameLength = 16;
 // chunks are prepared; the one flush at the end of the pass still decides when the pass is done.
 constexpr int64_t kWritebackWindow = int64_t{4} << 20;
 
+// Roots, drives, share paths and, on POSIX, device nodes, FIFOs and sockets.
+#define SPECIAL_PATH_MESSAGE \
+  "Safety violation: refusing to shred root, working directory, or special path: %s"
+
 constexpr uint32_t kVerifySampleSize = 4096;
 constexpr double kVerifyPrintableRatio = 0.85;
 
@@ -132,8 +136,7 @@ int32_t check_path(const char* path) {
     return -1;
   }
   if (is_refused_shape(path)) {
-    shred_set_error(
-        "Safety violation: refusing to shred root, working directory, or special path: %s", path);
+    shred_set_error(SPECIAL_PATH_MESSAGE, path);
     return -1;
   }
   const uint32_t attributes = os_get_attributes(path);
@@ -143,7 +146,7 @@ int32_t check_path(const char* path) {
   }
   // A link is refused before the directory test, so a link to a directory gets this message.
   if ((attributes & OS_ATTR_REPARSE) != 0) {
-    shred_set_error("Safety violation: refusing to shred reparse point/symlink directly: %s", path);
+    shred_set_error(SHRED_REPARSE_MESSAGE, path);
     return -1;
   }
   if ((attributes & OS_ATTR_DIRECTORY) != 0) {
@@ -152,8 +155,7 @@ int32_t check_path(const char* path) {
   }
   // Writing to or unlinking a device node, FIFO or socket is never what a caller wants.
   if ((attributes & OS_ATTR_DEVICE) != 0) {
-    shred_set_error(
-        "Safety violation: refusing to shred root, working directory, or special path: %s", path);
+    shred_set_error(SPECIAL_PATH_MESSAGE, path);
     return -1;
   }
   if ((attributes & OS_ATTR_READONLY) != 0) os_clear_readonly(path, attributes);

@@ -6,6 +6,11 @@
 #include <atomic>
 #include <cstdint>
 
+// The refusal of a link, written by the engine for a file and by the walk for a requested
+// directory; a macro so that the format stays checked at each use.
+#define SHRED_REPARSE_MESSAGE \
+  "Safety violation: refusing to shred reparse point/symlink directly: %s"
+
 // The engine's buffer and its largest single write.
 constexpr uint32_t SHRED_BUFFER_SIZE = 65536;
 

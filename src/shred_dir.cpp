@@ -77,7 +77,7 @@ int32_t shred_dir_internal(const char* path, int32_t method, int32_t passes, int
   // destroy what lies outside the tree the caller named.
   const uint32_t attributes = os_get_attributes(path);
   if (attributes != OS_ATTR_INVALID && (attributes & OS_ATTR_REPARSE) != 0) {
-    shred_set_error("Safety violation: refusing to shred reparse point/symlink directly: %s", path);
+    shred_set_error(SHRED_REPARSE_MESSAGE, path);
     return -1;
   }
   char buffer[OS_PATH_MAX];

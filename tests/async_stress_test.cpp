@@ -249,7 +249,7 @@ void check_disk(const Job& j, Faults& faults) {
 TEST(AsyncStress, TenThousandSubmissionsFromFourThreads) {
   // Under Wine every thread start and file call costs several times more (the full load takes
   // over a minute there): half of it keeps the run short and still fills the table many times.
-  const int per_caller = os_separator() == '\\' ? 1250 : 2500;
+  const int per_caller = test_util::on_windows() ? 1250 : 2500;
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(0, shred_init());
   TempDir tmp;

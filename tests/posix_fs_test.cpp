@@ -30,30 +30,13 @@
 #include "kelvarin_shred.h"
 #include "shred.h"
 #include "shred_core.h"
+#include "test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/kshred-posix-XXXXXX";
-    if (mkdtemp(name) != nullptr) path_ = name;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using test_util::TempDir;
 
 // Unmounts on scope exit. A busy file system is detached lazily rather than left behind, so that
 // a failed test never leaves a mount for the next run.

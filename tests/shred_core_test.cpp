@@ -24,7 +24,7 @@ using test_util::sample_content;
 using test_util::TempDir;
 using test_util::write_file;
 
-bool on_windows() { return os_separator() == '\\'; }
+using test_util::on_windows;
 
 std::string safety_message(const std::string& path) {
   return "Safety violation: refusing to shred root, working directory, or special path: " + path;

@@ -22,7 +22,7 @@ using test_util::sample_content;
 using test_util::TempDir;
 using test_util::write_file;
 
-bool on_windows() { return os_separator() == '\\'; }
+using test_util::on_windows;
 
 // Every regular file under `root` with its contents, for proving a tree untouched.
 std::vector<std::pair<std::string, std::vector<uint8_t>>> snapshot(const fs::path& root) {

@@ -23,12 +23,17 @@ class TempDir {
   TempDir() {
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
-      path_ = fs::temp_directory_path() / ("kelvarin-test-" + std::to_string(rd()));
+      const fs::path candidate =
+          fs::temp_directory_path() / ("kelvarin-test-" + std::to_string(rd()));
       std::error_code ec;
-      if (fs::create_directory(path_, ec)) return;
+      if (fs::create_directory(candidate, ec)) {
+        path_ = candidate;
+        return;
+      }
     }
   }
   ~TempDir() {
+    if (path_.empty()) return;
     std::error_code ec;
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(path_, ec);
@@ -36,9 +41,11 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
+  bool ok() const { return !path_.empty(); }
   const fs::path& path() const { return path_; }
   // The path of `name` inside the directory, as a narrow string for the C interface.
   std::string file(const std::string& name) const { return (path_ / name).string(); }
+  std::string operator/(const std::string& name) const { return file(name); }
 
  private:
   fs::path path_;
@@ -65,6 +72,9 @@ inline std::vector<uint8_t> sample_content(size_t size, uint32_t seed = 1) {
   for (auto& b : data) b = static_cast<uint8_t>('a' + gen() % 26);
   return data;
 }
+
+// The Windows build runs under Wine; some tests cannot be set up there and say so.
+inline bool on_windows() { return fs::path::preferred_separator == '\\'; }
 
 struct Stats {
   long long files = -1, bytes = -1, passes = -1, duration = -1;
