@@ -24,7 +24,7 @@ constexpr char kStatsFormat[] =
     "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
     "\"duration_ms\":%lld}";
 
-// Guards every write of both texts; readers take no lock and get the live buffer.
+// Guards both texts.
 os_lock g_global_cs = OS_LOCK_INIT;
 char g_last_error[kLastErrorSize] = "No error";
 char g_stats_json_buf[kStatsJsonSize] =
@@ -61,9 +61,22 @@ void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten, int64
                 static_cast<long long>(passes_completed), static_cast<long long>(duration_ms));
 }
 
-extern "C" const char* shred_last_error(void) noexcept { return g_last_error; }
+// The readers hand out a copy made under the lock into a buffer of the calling thread, so a text
+// is never seen half-rewritten by another thread. Each thread's copy stays valid until that
+// thread reads the same text again.
+extern "C" const char* shred_last_error(void) noexcept {
+  static thread_local char copy[kLastErrorSize];
+  os_lock_guard hold(&g_global_cs);
+  std::memcpy(copy, g_last_error, std::strlen(g_last_error) + 1);
+  return copy;
+}
 
-extern "C" const char* shred_stats_json(void) noexcept { return g_stats_json_buf; }
+extern "C" const char* shred_stats_json(void) noexcept {
+  static thread_local char copy[kStatsJsonSize];
+  os_lock_guard hold(&g_global_cs);
+  std::memcpy(copy, g_stats_json_buf, std::strlen(g_stats_json_buf) + 1);
+  return copy;
+}
 
 extern "C" const char* shred_method_name(shred_method method) noexcept {
   switch (method) {
@@ -88,10 +101,15 @@ extern "C" int32_t shred_method_passes(shred_method method) noexcept {
   return index > 3u ? 1 : kMethodPasses[index];
 }
 
+int32_t shred_passes_to_run(int32_t method) {
+  const int32_t passes = shred_method_passes(method);
+  return passes < 1 ? 1 : passes;
+}
+
 extern "C" int32_t shred_file(const char* path, shred_method method) noexcept {
   shred_clear_error();
-  // An out-of-range method runs as itself; Custom hands on 0, which the engine runs once.
-  return shred_file_internal(path, method, shred_method_passes(method), nullptr);
+  // An out-of-range method runs as itself.
+  return shred_file_internal(path, method, shred_passes_to_run(method), nullptr);
 }
 
 extern "C" int32_t shred_file_custom(const char* path, int32_t passes) noexcept {
@@ -106,12 +124,12 @@ extern "C" int32_t shred_file_custom(const char* path, int32_t passes) noexcept 
 
 extern "C" int32_t shred_directory(const char* path, shred_method method) noexcept {
   shred_clear_error();
-  return shred_dir_internal(path, method, shred_method_passes(method), 0, nullptr);
+  return shred_dir_internal(path, method, shred_passes_to_run(method), 0, nullptr);
 }
 
 extern "C" int32_t shred_directory_recursive(const char* path, shred_method method) noexcept {
   shred_clear_error();
-  return shred_dir_internal(path, method, shred_method_passes(method), 1, nullptr);
+  return shred_dir_internal(path, method, shred_passes_to_run(method), 1, nullptr);
 }
 
 extern "C" int32_t shred_init(void) noexcept {

@@ -27,4 +27,8 @@ void shred_clear_error();
 void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten, int64_t passes_completed,
                         int64_t duration_ms);
 
+// The passes a run of `method` makes when no count is chosen for it: the catalogue's count, and
+// one for the custom method, whose count only shred_file_custom chooses.
+int32_t shred_passes_to_run(int32_t method);
+
 #endif  // KELVARIN_SHRED_SHRED_H

@@ -26,7 +26,10 @@ struct shred_job {
   int32_t recursive;
   int32_t method;
   int32_t passes;
-  char path[kJobPathSize];
+  char path[kJobPathSize];  // as the caller spelled it, for messages
+  // What the path named at submission: the job acts on that, whatever the caller does to its
+  // working directory afterwards. The worker owns the held directory once it runs.
+  shred_target target;
   int32_t progress;
   int32_t status;
   std::atomic<int32_t> cancel_requested;
@@ -49,6 +52,7 @@ void clear_slot(shred_job& job) {
   job.method = 0;
   job.passes = 0;
   std::memset(job.path, 0, sizeof job.path);
+  job.target = shred_target{};
   job.progress = 0;
   job.status = SHRED_JOB_RUNNING;
   job.cancel_requested.store(0, std::memory_order_relaxed);
@@ -93,10 +97,12 @@ void async_worker_proc(void* raw) {
   // Written before this thread existed, and never rewritten while worker_alive is set.
   const int32_t id = job.job_id;
   const shred_job_ctx ctx{&job.cancel_requested, id, 0, async_progress_callback};
+  os_directory parent(job.target.parent);
   const int32_t result =
       job.is_directory != 0
-          ? shred_dir_internal(job.path, job.method, job.passes, job.recursive, &ctx)
-          : shred_file_internal(job.path, job.method, job.passes, &ctx);
+          ? shred_dir_resolved(job.path, job.target, job.method, job.passes, job.recursive, &ctx)
+          : shred_file_resolved(job.path, job.target, job.method, job.passes, &ctx);
+  parent.close();
 
   os_lock_guard hold(&g_async_cs);
   if (job.job_id == id) {
@@ -126,6 +132,11 @@ int32_t submit(const char* path, int32_t method, bool is_directory, int32_t recu
     return -1;
   }
 
+  // Resolved before the lock is taken: it costs system calls, and the lock holds up every job.
+  shred_target target{};
+  shred_resolve(path, &target);
+  os_directory parent(target.parent);
+
   bool spawned = false;
   bool full = true;
   int32_t id = -1;
@@ -142,14 +153,17 @@ int32_t submit(const char* path, int32_t method, bool is_directory, int32_t recu
       job.is_directory = is_directory ? 1 : 0;
       job.recursive = is_directory ? recursive : 0;
       job.method = method;
-      job.passes = shred_method_passes(method);
+      job.passes = shred_passes_to_run(method);
       std::memcpy(job.path, path, length + 1);
+      job.target = target;
       job.worker_alive = 1;
       job.thread = os_thread_start(async_worker_proc, &job);
       if (job.thread != nullptr) {
+        parent.release();  // the worker's now
         spawned = true;
         id = job.job_id;
       } else {
+        job.target = shred_target{};
         job.active = 0;  // the id stays used
         job.worker_alive = 0;
       }

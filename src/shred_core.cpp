@@ -1,7 +1,9 @@
 // The file engine and the verification heuristic. The engine is the only code that destroys file
 // contents: it checks the path, overwrites the file pass by pass (each pass forced to the device),
-// truncates it, gives it a random name in its own directory and deletes it. The verification
-// shares nothing with it but the last-error text.
+// truncates it, gives it a random name in its own directory and deletes it. It acts only through
+// the directory handle its caller's path was resolved to, and renames or deletes a name only
+// while that name still refers to the file it overwrote. The verification shares nothing with it
+// but the last-error text.
 #include "shred_core.h"
 
 #include <cstdint>
@@ -18,9 +20,8 @@
 
 namespace {
 
-constexpr size_t kDirectoryPartSize = 1024;
-constexpr size_t kNewNameSize = 2048;
 constexpr size_t kRandomNameLength = 16;
+constexpr size_t kNewNameSize = sizeof "__shred_" + kRandomNameLength + sizeof ".tmp";
 
 // Writeback of a pass is started every this many bytes, so that the device works while the next
 // chunks are prepared; the one flush at the end of the pass still decides when the pass is done.
@@ -29,6 +30,8 @@ constexpr int64_t kWritebackWindow = int64_t{4} << 20;
 // Roots, drives, share paths and, on POSIX, device nodes, FIFOs and sockets.
 #define SPECIAL_PATH_MESSAGE \
   "Safety violation: refusing to shred root, working directory, or special path: %s"
+#define DOT_COMPONENT_MESSAGE \
+  "Safety violation: refusing to shred a path that ends in \".\" or \"..\": %s"
 
 constexpr uint32_t kVerifySampleSize = 4096;
 constexpr double kVerifyPrintableRatio = 0.85;
@@ -38,128 +41,266 @@ struct free_deleter {
 };
 using shred_buffer = std::unique_ptr<uint8_t, free_deleter>;
 
-// Roots, the working directory, drives and share or device paths. The same shapes are refused on
-// every system.
+// One file's run: what it acts on and how far it has got. Lives on the engine's stack.
+struct shred_run {
+  os_handle file;
+  os_dir_handle* dir;
+  const char* name;  // the file's entry in `dir`
+  const char* path;  // for messages only
+  uint8_t* buffer;
+  int32_t method;
+  int32_t passes;
+  int64_t size;        // bytes, when the file was opened
+  int64_t data_bytes;  // bytes that hold data (a sparse file's holes left out)
+  int64_t total;       // bytes the whole run writes: passes x data_bytes
+  int64_t written;
+  const shred_job_ctx* ctx;
+};
+
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Roots, the working directory, drives and share or device paths, as spelled. The same shapes
+// are refused on every system.
 bool is_refused_shape(const char* path) {
   const size_t length = std::strlen(path);
   if (std::strcmp(path, "/") == 0 || std::strcmp(path, "//") == 0) return true;
-  if (std::strcmp(path, ".") == 0 || std::strcmp(path, "..") == 0) return true;
+  if (is_dot_or_dot_dot(path)) return true;
   if (length == 2 && path[1] == ':') return true;
   if (length == 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) return true;
   return path[0] == '\\' && path[1] == '\\';
 }
 
-// Forms "<directory part><separator>__shred_<16 random characters>.tmp". Returns false, with the
-// name unformed, when the directory part would not fit: a shortened part could name another
-// directory, so such a file is deleted under its own path instead.
-bool format_new_name(const char* path, char (&name)[kNewNameSize]) {
-  const char* last = nullptr;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (os_is_separator(*p)) last = p;
-  }
-  char directory[kDirectoryPartSize];
-  if (last == nullptr) {
-    std::strcpy(directory, ".");
-  } else {
-    const size_t length = last == path ? 1 : static_cast<size_t>(last - path);
-    if (length >= sizeof directory) return false;
-    std::memcpy(directory, path, length);
-    directory[length] = '\0';
-  }
-  char random[kRandomNameLength + 1];
-  shred_random_alphanumeric(random, kRandomNameLength);
-  const char separator[2] = {os_separator(), '\0'};
-  const int n =
-      std::snprintf(name, sizeof name, "%s%s__shred_%s.tmp", directory, separator, random);
-  return n > 0 && static_cast<size_t>(n) < sizeof name;
+// Whether the last component, trailing separators aside, is "." or "..": such a path names a
+// directory through itself or its child, which is never what a shred of a tree should take.
+bool ends_in_dot_component(const char* path) {
+  char parent[OS_PATH_MAX];
+  char name[OS_NAME_MAX];
+  bool trailing = false;
+  return os_split_path(path, parent, sizeof parent, name, sizeof name, &trailing) &&
+         is_dot_or_dot_dot(name);
 }
 
-// One run's overwrite: `passes` passes over `size` bytes, each from offset 0 and flushed at its
-// end. Returns 0 when every pass was written, -1 with the message set when a pass was cancelled
-// or could not be written. `written` counts the bytes written over all passes.
-int32_t overwrite_passes(const char* path, os_handle file, uint8_t* buffer, int64_t size,
-                         int32_t method, int32_t passes, int64_t total, int64_t* written,
-                         const shred_job_ctx* ctx) {
-  for (int32_t pass = 0; pass < passes; ++pass) {
-    if (shred_cancel_requested(ctx)) {
-      shred_set_error("Shredding operation cancelled by user");
-      return -1;
-    }
-    if (!os_seek_start(file)) {
-      shred_set_error("Seek failed on pass %d: %s", pass + 1, path);
-      return -1;
-    }
-    const shred_pattern pattern = shred_get_pattern(method, pass);
-    const bool random = pattern.kind == SHRED_PATTERN_RANDOM;
-    if (!random) shred_fill_pattern_buffer(&pattern, buffer, SHRED_BUFFER_SIZE);
+// Sums the bytes of the data ranges of the file.
+int64_t count_data_bytes(os_handle file, int64_t size) {
+  int64_t total = 0;
+  int64_t from = 0;
+  int64_t start = 0;
+  int64_t end = 0;
+  while (os_next_data(file, from, size, &start, &end)) {
+    total += end - start;
+    from = end;
+  }
+  return total;
+}
 
-    int64_t offset = 0;
-    int64_t hinted = 0;
-    while (offset < size) {
-      if (shred_cancel_requested(ctx)) {
-        shred_set_error("Shredding operation cancelled by user");
-        return -1;
-      }
-      const int64_t remaining = size - offset;
-      const uint32_t chunk =
-          remaining < SHRED_BUFFER_SIZE ? static_cast<uint32_t>(remaining) : SHRED_BUFFER_SIZE;
-      if (random) shred_fill_random(buffer, chunk);
-      uint32_t done = 0;
-      uint32_t error = 0;
-      if (!os_write(file, buffer, chunk, &done, &error)) {
-        shred_set_error("Write failed on pass %d: %s (error %lu)", pass + 1, path,
-                        static_cast<unsigned long>(error));
-        return -1;
-      }
-      offset += chunk;
-      *written += chunk;
-      if (offset - hinted >= kWritebackWindow) {
-        os_start_writeback(file, hinted, offset - hinted);
-        hinted = offset;
-      }
-      if (ctx != nullptr && ctx->progress_cb != nullptr) {
-        int64_t percent = *written * 100 / total;
-        if (percent > 100) percent = 100;
-        ctx->progress_cb(ctx->job_id, static_cast<int32_t>(percent), *written, total);
-      }
+bool cancelled(const shred_run& run) {
+  if (!shred_cancel_requested(run.ctx)) return false;
+  shred_set_error("Shredding operation cancelled by user");
+  return true;
+}
+
+// Writes one data range of the file with the pass's data, chunk by chunk from `start`.
+int32_t write_range(shred_run& run, int32_t pass, bool random, int64_t start, int64_t end) {
+  int64_t offset = start;
+  int64_t hinted = start;
+  while (offset < end) {
+    if (cancelled(run)) return -1;
+    const int64_t remaining = end - offset;
+    const uint32_t chunk =
+        remaining < SHRED_BUFFER_SIZE ? static_cast<uint32_t>(remaining) : SHRED_BUFFER_SIZE;
+    if (random) shred_fill_random(run.buffer, chunk);
+    uint32_t done = 0;
+    uint32_t error = 0;
+    if (!os_write(run.file, run.buffer, chunk, &done, &error)) {
+      shred_set_error("Write failed on pass %d: %s (error %lu)", pass + 1, run.path,
+                      static_cast<unsigned long>(error));
+      return -1;
     }
-    os_flush(file);
+    offset += chunk;
+    run.written += chunk;
+    if (offset - hinted >= kWritebackWindow) {
+      os_start_writeback(run.file, hinted, offset - hinted);
+      hinted = offset;
+    }
+    if (run.ctx != nullptr && run.ctx->progress_cb != nullptr) {
+      int64_t percent = run.total > 0 ? run.written * 100 / run.total : 100;
+      if (percent > 100) percent = 100;
+      run.ctx->progress_cb(run.ctx->job_id, static_cast<int32_t>(percent), run.written,
+                           run.total);
+    }
   }
   return 0;
 }
 
-// The checks made before anything is opened. 0 when the path may be shredded; -1 with the
-// message set otherwise. Clears a read-only attribute on the way, and never restores it.
-int32_t check_path(const char* path) {
-  if (path == nullptr || path[0] == '\0') {
-    shred_set_error("Invalid file path: path is NULL or empty");
+// One pass over every data range of the file, from its start, forced to the device at its end.
+// Holes are skipped: they hold nothing to destroy, and writing them would allocate the whole
+// apparent size.
+int32_t run_pass(shred_run& run, int32_t pass) {
+  if (cancelled(run)) return -1;
+  uint32_t error = 0;
+  if (!os_seek(run.file, 0, &error)) {
+    shred_set_error("Seek failed on pass %d: %s", pass + 1, run.path);
     return -1;
   }
-  if (is_refused_shape(path)) {
-    shred_set_error(SPECIAL_PATH_MESSAGE, path);
+  const shred_pattern pattern = shred_get_pattern(run.method, pass);
+  const bool random = pattern.kind == SHRED_PATTERN_RANDOM;
+  if (!random) shred_fill_pattern_buffer(&pattern, run.buffer, SHRED_BUFFER_SIZE);
+
+  int64_t from = 0;
+  int64_t start = 0;
+  int64_t end = 0;
+  while (os_next_data(run.file, from, run.size, &start, &end)) {
+    // Looking for data moves the file position, so every range is sought before it is written.
+    if (!os_seek(run.file, start, &error)) {
+      shred_set_error("Seek failed on pass %d: %s", pass + 1, run.path);
+      return -1;
+    }
+    if (write_range(run, pass, random, start, end) != 0) return -1;
+    from = end;
+  }
+  if (!os_flush(run.file, &error)) {
+    shred_set_error("Flush failed on pass %d: %s (error %lu)", pass + 1, run.path,
+                    static_cast<unsigned long>(error));
     return -1;
   }
-  const uint32_t attributes = os_get_attributes(path);
-  if (attributes == OS_ATTR_INVALID) {
-    shred_set_error("File not found: %s", path);
-    return -1;
-  }
+  return 0;
+}
+
+// Refusals that follow from what the object is. 0 when it is a regular file with one name on a
+// file system that stores data; -1 with the message set otherwise.
+int32_t check_object(const os_object_info& info, const char* path) {
   // A link is refused before the directory test, so a link to a directory gets this message.
-  if ((attributes & OS_ATTR_REPARSE) != 0) {
+  if ((info.attributes & OS_ATTR_REPARSE) != 0) {
     shred_set_error(SHRED_REPARSE_MESSAGE, path);
     return -1;
   }
-  if ((attributes & OS_ATTR_DIRECTORY) != 0) {
+  if ((info.attributes & OS_ATTR_DIRECTORY) != 0) {
     shred_set_error("Path is a directory, not a file: %s (use shred_directory instead)", path);
     return -1;
   }
   // Writing to or unlinking a device node, FIFO or socket is never what a caller wants.
-  if ((attributes & OS_ATTR_DEVICE) != 0) {
+  if ((info.attributes & OS_ATTR_DEVICE) != 0) {
     shred_set_error(SPECIAL_PATH_MESSAGE, path);
     return -1;
   }
-  if ((attributes & OS_ATTR_READONLY) != 0) os_clear_readonly(path, attributes);
+  // A bind-mounted file belongs to the tree it was mounted from; its name here cannot even be
+  // removed.
+  if (info.mount_root) {
+    shred_set_error(SHRED_MOUNT_POINT_MESSAGE, path);
+    return -1;
+  }
+  // Random bytes written into a kernel control file destroy nothing and may do harm.
+  if (info.pseudo) {
+    shred_set_error(
+        "Safety violation: refusing to shred a file of a kernel pseudo file system: %s", path);
+    return -1;
+  }
+  // The contents belong to the other names too; destroying them is not what was asked.
+  if (info.links > 1) {
+    shred_set_error("Safety violation: refusing to shred a file that has other names (hard links): %s",
+                    path);
+    return -1;
+  }
   return 0;
+}
+
+// The passes and the finish of one opened file. The file was checked through its handle.
+int32_t run_file(shred_run& run, const os_object_info& opened) {
+  if (!os_file_size(run.file, &run.size)) {
+    shred_set_error("Failed to get file size: %s", run.path);
+    return -1;
+  }
+  shred_buffer buffer(static_cast<uint8_t*>(std::malloc(SHRED_BUFFER_SIZE)));
+  if (!buffer) {
+    shred_set_error("Memory allocation failed for %u byte shred buffer",
+                    static_cast<unsigned>(SHRED_BUFFER_SIZE));
+    return -1;
+  }
+  run.buffer = buffer.get();
+  if (run.size < 0) run.size = 0;
+  run.data_bytes = count_data_bytes(run.file, run.size);
+  if (__builtin_mul_overflow(static_cast<int64_t>(run.passes), run.data_bytes, &run.total)) {
+    run.total = INT64_MAX;
+  }
+  run.written = 0;
+  const int64_t start = shred_get_time_ms();
+
+  for (int32_t pass = 0; pass < run.passes; ++pass) {
+    // On failure the file stays under its name at full length; RAII releases buffer and handle.
+    if (run_pass(run, pass) != 0) return -1;
+  }
+
+  // Bytes that another writer added while the passes ran were never overwritten: the run must
+  // not claim them, and the file stays for the caller to retry once the writer is gone.
+  int64_t size_after = run.size;
+  os_file_size(run.file, &size_after);
+  const int64_t data_after = count_data_bytes(run.file, size_after);
+  if (size_after > run.size || data_after > run.data_bytes) {
+    shred_set_error(
+        "File grew while being shredded: %s (%lld bytes of data when opened, %lld after the "
+        "last pass); it is left under its name",
+        run.path, static_cast<long long>(run.data_bytes), static_cast<long long>(data_after));
+    return -1;
+  }
+
+  // From here on nothing fails the run: the contents are gone.
+  buffer.reset();
+  run.buffer = nullptr;
+  uint32_t ignored = 0;
+  os_seek(run.file, 0, &ignored);
+  os_truncate_here(run.file);
+  os_flush(run.file, &ignored);
+
+  // The new name is formed inside the held directory, so it is never cut, whatever the length of
+  // the path. Each step acts only while the name still refers to the file overwritten here.
+  char random[kRandomNameLength + 1];
+  shred_random_alphanumeric(random, kRandomNameLength);
+  char new_name[kNewNameSize];
+  std::snprintf(new_name, sizeof new_name, "__shred_%s.tmp", random);
+  if (os_rename_open_file(run.dir, run.name, new_name, run.file, opened.id)) {
+    os_delete_open_file(run.dir, new_name, run.file, opened.id);
+  } else {
+    os_delete_open_file(run.dir, run.name, run.file, opened.id);
+  }
+
+  shred_record_stats(1, run.written, run.passes, shred_get_time_ms() - start);
+  return 0;
+}
+
+// Runs the engine on a resolved target whose spelling has been checked.
+int32_t run_target(const char* path, const shred_target& target, int32_t method, int32_t passes,
+                   const shred_job_ctx* ctx) {
+  if (!target.fits || target.parent == nullptr) {
+    shred_set_error("File not found: %s", path);
+    return -1;
+  }
+  if (target.name[0] == '\0') {
+    // The path names a directory by itself (a root or a drive): the root and the working
+    // directory are refused by name of what they are, anything else as a directory.
+    os_object_info info{};
+    uint32_t error = 0;
+    if (!os_directory_info(target.parent, &info, &error)) {
+      shred_set_error("File not found: %s", path);
+      return -1;
+    }
+    if (shred_check_not_root_or_cwd(info, target, path) != 0) return -1;
+    shred_set_error("Path is a directory, not a file: %s (use shred_directory instead)", path);
+    return -1;
+  }
+  if (target.trailing_separator) {
+    // "name/" can only name a directory (or a link to one); a file so spelled is not there.
+    os_object_info info{};
+    uint32_t error = 0;
+    if (!os_stat_at(target.parent, target.name, &info, &error) ||
+        (info.attributes & (OS_ATTR_DIRECTORY | OS_ATTR_REPARSE)) == 0) {
+      shred_set_error("File not found: %s", path);
+      return -1;
+    }
+    return check_object(info, path);
+  }
+  return shred_file_at(target.parent, target.name, path, method, passes, ctx);
 }
 
 }  // namespace
@@ -170,57 +311,110 @@ bool shred_cancel_requested(const shred_job_ctx* ctx) {
          ctx->cancel_flag->load(std::memory_order_relaxed) != 0;
 }
 
-int32_t shred_file_internal(const char* path, int32_t method, int32_t passes,
-                            const shred_job_ctx* ctx) {
-  if (check_path(path) != 0) return -1;
+void shred_resolve(const char* path, shred_target* target) {
+  char parent[OS_PATH_MAX];
+  target->parent = nullptr;
+  target->parent_error = 0;
+  target->name[0] = '\0';
+  target->trailing_separator = false;
+  target->have_cwd = os_current_directory_id(&target->cwd);
+  target->fits = os_split_path(path, parent, sizeof parent, target->name, sizeof target->name,
+                               &target->trailing_separator);
+  if (target->fits) target->parent = os_open_directory(parent, &target->parent_error);
+}
 
+int32_t shred_check_spelling(const char* path, bool directory) {
+  if (directory) {
+    if (std::strcmp(path, "/") == 0 || is_dot_or_dot_dot(path)) {
+      shred_set_error("Safety violation: refusing to shred root or working directory: %s", path);
+      return -1;
+    }
+  } else if (is_refused_shape(path)) {
+    shred_set_error(SPECIAL_PATH_MESSAGE, path);
+    return -1;
+  }
+  if (ends_in_dot_component(path)) {
+    shred_set_error(DOT_COMPONENT_MESSAGE, path);
+    return -1;
+  }
+  return 0;
+}
+
+int32_t shred_check_not_root_or_cwd(const os_object_info& info, const shred_target& target,
+                                    const char* path) {
+  if (info.root) {
+    shred_set_error("Safety violation: refusing to shred the root directory: %s", path);
+    return -1;
+  }
+  if (target.have_cwd && os_same_file(info.id, target.cwd)) {
+    shred_set_error("Safety violation: refusing to shred the working directory: %s", path);
+    return -1;
+  }
+  return 0;
+}
+
+int32_t shred_file_at(os_dir_handle* dir, const char* name, const char* path, int32_t method,
+                      int32_t passes, const shred_job_ctx* ctx) {
+  if (passes < 1) {
+    shred_set_error("Invalid pass count: %d", passes);
+    return -1;
+  }
+  os_object_info info{};
   uint32_t error = 0;
-  os_file file(os_open_exclusive(path, &error));
+  if (!os_stat_at(dir, name, &info, &error)) {
+    shred_set_error("File not found: %s", path);
+    return -1;
+  }
+  if (check_object(info, path) != 0) return -1;
+  if ((info.attributes & OS_ATTR_READONLY) != 0) os_clear_readonly_at(dir, name, info.id);
+
+  os_object_info opened{};
+  os_file file(os_open_exclusive_at(dir, name, &opened, &error));
   if (!file.valid()) {
     shred_set_error("Failed to open file for writing: %s (error %lu)", path,
                     static_cast<unsigned long>(error));
     return -1;
   }
-  int64_t size = 0;
-  if (!os_file_size(file.get(), &size)) {
-    shred_set_error("Failed to get file size: %s", path);
+  // What was opened is checked again through the handle: the name may have been given to
+  // another object since it was examined, or the file another name.
+  if (!os_same_file(opened.id, info.id)) {
+    shred_set_error("File changed while being opened: %s", path);
     return -1;
   }
-  int32_t pass_count = method == SHRED_METHOD_CUSTOM ? passes : shred_method_passes(method);
-  shred_buffer buffer(static_cast<uint8_t*>(std::malloc(SHRED_BUFFER_SIZE)));
-  if (!buffer) {
-    shred_set_error("Memory allocation failed for %u byte shred buffer",
-                    static_cast<unsigned>(SHRED_BUFFER_SIZE));
+  if (check_object(opened, path) != 0) return -1;
+
+  shred_run run{};
+  run.file = file.get();
+  run.dir = dir;
+  run.name = name;
+  run.path = path;
+  run.method = method;
+  run.passes = passes;
+  run.ctx = ctx;
+  return run_file(run, opened);
+}
+
+int32_t shred_file_resolved(const char* path, const shred_target& target, int32_t method,
+                            int32_t passes, const shred_job_ctx* ctx) {
+  if (path == nullptr || path[0] == '\0') {
+    shred_set_error("Invalid file path: path is NULL or empty");
     return -1;
   }
-  if (pass_count < 1) pass_count = 1;
-  if (size < 0) size = 0;
-  int64_t total = 0;
-  if (__builtin_mul_overflow(static_cast<int64_t>(pass_count), size, &total)) total = INT64_MAX;
-  int64_t written = 0;
-  const int64_t start = shred_get_time_ms();
+  if (shred_check_spelling(path, false) != 0) return -1;
+  return run_target(path, target, method, passes, ctx);
+}
 
-  if (overwrite_passes(path, file.get(), buffer.get(), size, method, pass_count, total, &written,
-                       ctx) != 0) {
-    return -1;  // the file stays under its name at full length; RAII releases buffer and handle
+int32_t shred_file_internal(const char* path, int32_t method, int32_t passes,
+                            const shred_job_ctx* ctx) {
+  if (path == nullptr || path[0] == '\0') {
+    shred_set_error("Invalid file path: path is NULL or empty");
+    return -1;
   }
-
-  // From here on nothing fails the run: the contents are gone.
-  buffer.reset();
-  os_seek_start(file.get());
-  os_truncate_here(file.get());
-  os_flush(file.get());
-  file.close();
-
-  char new_name[kNewNameSize];
-  if (format_new_name(path, new_name) && os_rename(path, new_name)) {
-    os_delete_file(new_name);
-  } else {
-    os_delete_file(path);
-  }
-
-  shred_record_stats(1, written, pass_count, shred_get_time_ms() - start);
-  return 0;
+  if (shred_check_spelling(path, false) != 0) return -1;
+  shred_target target{};
+  shred_resolve(path, &target);
+  os_directory parent(target.parent);
+  return run_target(path, target, method, passes, ctx);
 }
 
 extern "C" int32_t shred_verify(const char* path) noexcept {

@@ -6,10 +6,16 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // The refusal of a link, written by the engine for a file and by the walk for a requested
 // directory; a macro so that the format stays checked at each use.
 #define SHRED_REPARSE_MESSAGE \
   "Safety violation: refusing to shred reparse point/symlink directly: %s"
+
+// The refusal of a mount point: a bind-mounted file for the engine, a mounted directory inside a
+// tree for the walk.
+#define SHRED_MOUNT_POINT_MESSAGE "Safety violation: refusing to shred a mount point: %s"
 
 // The engine's buffer and its largest single write.
 constexpr uint32_t SHRED_BUFFER_SIZE = 65536;
@@ -32,11 +38,49 @@ struct shred_job_ctx {
 // at every call, without a lock.
 bool shred_cancel_requested(const shred_job_ctx* ctx);
 
-// Overwrites, truncates, renames and deletes one regular file. `passes` counts only for the
-// custom method; every other method takes its count from the catalogue, and a count below 1 runs
-// once. 0 on success (the statistics document then describes this run); -1 with the last-error
-// text set on failure. Never resets the last-error text.
+// What a caller's path names, resolved once: the directory that holds it, held open, and its last
+// component. Every later step acts relative to the held directory, so renaming or swapping any
+// directory on the way afterwards changes nothing about what the run acts on.
+// Plain data, so that a job slot can carry it: whoever resolved it owns `parent` and closes it
+// (wrap it in an os_directory).
+struct shred_target {
+  os_dir_handle* parent;  // null when the directory part could not be opened
+  uint32_t parent_error;  // why not
+  char name[OS_NAME_MAX];  // empty when the path has no last component (a root or a drive)
+  bool trailing_separator;
+  bool fits;             // false when a part of the path was too long to hold
+  bool have_cwd;         // the working directory's id when the path was resolved
+  os_file_id cwd;
+};
+
+// Resolves `path` (non-null, non-empty) into `target`. Never fails: what could not be resolved
+// is recorded in the target and reported when a run uses it. Writes no error text.
+void shred_resolve(const char* path, shred_target* target);
+
+// The refusals that depend on the spelling alone: the literal roots and the working directory,
+// drives, share paths, and a last component of "." or "..". 0 when the path may go on; -1 with
+// the message set otherwise. `directory` selects the walk's messages over the engine's.
+int32_t shred_check_spelling(const char* path, bool directory);
+
+// Refuses a directory that is the root of the file system or the working directory at
+// resolution time. 0 when it may be walked; -1 with the message set otherwise.
+int32_t shred_check_not_root_or_cwd(const os_object_info& info, const shred_target& target,
+                                    const char* path);
+
+// Overwrites, truncates, renames and deletes one regular file, running exactly `passes` passes
+// (at least 1; the entry points decide the count). 0 on success (the statistics document then
+// describes this run); -1 with the last-error text set on failure. Never resets the last-error
+// text.
 int32_t shred_file_internal(const char* path, int32_t method, int32_t passes,
                             const shred_job_ctx* ctx);
+
+// The same for a path resolved earlier (a job resolves at submission).
+int32_t shred_file_resolved(const char* path, const shred_target& target, int32_t method,
+                            int32_t passes, const shred_job_ctx* ctx);
+
+// The same for the entry `name` of a held directory, `path` naming it in messages. The walk's
+// way in: nothing is looked up by path.
+int32_t shred_file_at(os_dir_handle* dir, const char* name, const char* path, int32_t method,
+                      int32_t passes, const shred_job_ctx* ctx);
 
 #endif  // KELVARIN_SHRED_SHRED_CORE_H

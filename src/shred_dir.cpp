@@ -1,6 +1,8 @@
 // The directory walk: lists a directory once, hands each file to the file engine as it comes up,
 // walks subdirectories depth first when asked to, and removes a directory only when nothing in it
-// failed. Nothing is gathered before acting and nothing is kept after the call.
+// failed. Each level is opened relative to its parent's handle, never through a link, and listed
+// through its own handle, so a directory swapped for a link in mid-walk cannot lead the walk out
+// of the tree. Nothing is gathered before acting and nothing is kept after the call.
 #include "shred_dir.h"
 
 #include <cstring>
@@ -14,12 +16,37 @@ bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Walks the directory whose path fills path[0..length). Every level shares the one buffer: a
-// child's path is appended for the entry's handling and cut off again afterwards, so the depth
-// of a walk costs no more than one path buffer.
-int32_t walk(char* path, size_t length, int32_t method, int32_t passes, int32_t recursive,
-             const shred_job_ctx* ctx) {
-  os_dir_listing listing(os_dir_open(path));
+int32_t walk(os_dir_handle* dir, char* path, size_t length, int32_t method, int32_t passes,
+             int32_t recursive, const shred_job_ctx* ctx);
+
+// Walks the subdirectory `name` of `dir` and removes it when nothing in it failed.
+int32_t walk_subdirectory(os_dir_handle* dir, const char* name, char* path, size_t length,
+                          int32_t method, int32_t passes, const shred_job_ctx* ctx) {
+  os_object_info info{};
+  uint32_t error = 0;
+  os_directory child(os_open_subdirectory(dir, name, &info, &error));
+  if (!child.valid()) {
+    // Among the reasons: the entry was swapped for a link since it was listed.
+    shred_set_error("Failed to list directory: %s", path);
+    return -1;
+  }
+  // Another file system, or a bind mount of some other tree, is not part of this one.
+  if (info.mount_root) {
+    shred_set_error(SHRED_MOUNT_POINT_MESSAGE, path);
+    return -1;
+  }
+  if (walk(child.get(), path, length, method, passes, 1, ctx) != 0) return -1;
+  child.close();
+  os_remove_directory_at(dir, name, info.id);
+  return 0;
+}
+
+// Walks the held directory whose path fills path[0..length). Every level shares the one buffer:
+// a child's path is appended for the entry's handling and cut off again afterwards. The path is
+// for messages; every action goes through the handles.
+int32_t walk(os_dir_handle* dir, char* path, size_t length, int32_t method, int32_t passes,
+             int32_t recursive, const shred_job_ctx* ctx) {
+  os_dir_listing listing(os_list_directory(dir));
   if (!listing.valid()) {
     shred_set_error("Failed to list directory: %s", path);
     return -1;
@@ -36,7 +63,7 @@ int32_t walk(char* path, size_t length, int32_t method, int32_t passes, int32_t 
 
     const size_t name_length = std::strlen(name);
     if (length + 1 + name_length + 1 > OS_PATH_MAX) {
-      // Never act on a shortened path: it could name something else.
+      // Never act on what cannot be named in full: the messages could not say what it was.
       shred_set_error("Path too long: entry \"%s\" of directory %s was not shredded", name, path);
       failed = true;
       continue;
@@ -49,19 +76,64 @@ int32_t walk(char* path, size_t length, int32_t method, int32_t passes, int32_t 
         (attributes & OS_ATTR_DIRECTORY) != 0 && (attributes & OS_ATTR_REPARSE) == 0;
     int32_t result = 0;
     if (!directory) {
-      result = shred_file_internal(path, method, passes, ctx);
+      result = shred_file_at(dir, name, path, method, passes, ctx);
     } else if (recursive != 0) {
-      result = walk(path, length + 1 + name_length, method, passes, 1, ctx);
+      result = walk_subdirectory(dir, name, path, length + 1 + name_length, method, passes, ctx);
     }
     if (result != 0) failed = true;
     path[length] = '\0';
   }
-  if (failed) return -1;  // the failed entry's message stands
-  os_remove_directory(path);
-  return 0;
+  return failed ? -1 : 0;  // a failed entry's message stands
 }
 
 }  // namespace
+
+int32_t shred_dir_resolved(const char* path, const shred_target& target, int32_t method,
+                           int32_t passes, int32_t recursive, const shred_job_ctx* ctx) {
+  if (path == nullptr || path[0] == '\0') {
+    shred_set_error("Invalid directory path: NULL or empty");
+    return -1;
+  }
+  if (shred_check_spelling(path, true) != 0) return -1;
+  char buffer[OS_PATH_MAX];
+  const size_t length = std::strlen(path);
+  if (!target.fits || target.parent == nullptr || length >= sizeof buffer) {
+    shred_set_error("Failed to list directory: %s", path);
+    return -1;
+  }
+  std::memcpy(buffer, path, length + 1);
+
+  os_object_info info{};
+  uint32_t error = 0;
+  if (target.name[0] == '\0') {
+    // The path names a directory by itself (a root or a drive); it has no parent to be removed
+    // from, and is walked only if it is neither the root nor the working directory.
+    if (!os_directory_info(target.parent, &info, &error)) {
+      shred_set_error("Failed to list directory: %s", path);
+      return -1;
+    }
+    if (shred_check_not_root_or_cwd(info, target, path) != 0) return -1;
+    return walk(target.parent, buffer, length, method, passes, recursive, ctx);
+  }
+
+  // A requested directory that is a link is refused before anything is listed: walking it would
+  // destroy what lies outside the tree the caller named.
+  if (os_stat_at(target.parent, target.name, &info, &error) &&
+      (info.attributes & OS_ATTR_REPARSE) != 0) {
+    shred_set_error(SHRED_REPARSE_MESSAGE, path);
+    return -1;
+  }
+  os_directory dir(os_open_subdirectory(target.parent, target.name, &info, &error));
+  if (!dir.valid()) {
+    shred_set_error("Failed to list directory: %s", path);
+    return -1;
+  }
+  if (shred_check_not_root_or_cwd(info, target, path) != 0) return -1;
+  if (walk(dir.get(), buffer, length, method, passes, recursive, ctx) != 0) return -1;
+  dir.close();
+  os_remove_directory_at(target.parent, target.name, info.id);
+  return 0;
+}
 
 int32_t shred_dir_internal(const char* path, int32_t method, int32_t passes, int32_t recursive,
                            const shred_job_ctx* ctx) {
@@ -69,23 +141,9 @@ int32_t shred_dir_internal(const char* path, int32_t method, int32_t passes, int
     shred_set_error("Invalid directory path: NULL or empty");
     return -1;
   }
-  if (std::strcmp(path, "/") == 0 || std::strcmp(path, ".") == 0 || std::strcmp(path, "..") == 0) {
-    shred_set_error("Safety violation: refusing to shred root or working directory: %s", path);
-    return -1;
-  }
-  // A requested directory that is a link is refused before anything is listed: walking it would
-  // destroy what lies outside the tree the caller named.
-  const uint32_t attributes = os_get_attributes(path);
-  if (attributes != OS_ATTR_INVALID && (attributes & OS_ATTR_REPARSE) != 0) {
-    shred_set_error(SHRED_REPARSE_MESSAGE, path);
-    return -1;
-  }
-  char buffer[OS_PATH_MAX];
-  const size_t length = std::strlen(path);
-  if (length >= sizeof buffer) {
-    shred_set_error("Failed to list directory: %s", path);
-    return -1;
-  }
-  std::memcpy(buffer, path, length + 1);
-  return walk(buffer, length, method, passes, recursive, ctx);
+  if (shred_check_spelling(path, true) != 0) return -1;
+  shred_target target{};
+  shred_resolve(path, &target);
+  os_directory parent(target.parent);
+  return shred_dir_resolved(path, target, method, passes, recursive, ctx);
 }

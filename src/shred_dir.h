@@ -6,12 +6,17 @@
 
 #include "shred_core.h"
 
-// Destroys every file directly in `path` with the file engine and, when `recursive` is nonzero,
-// walks every subdirectory the same way; removes each directory in which nothing failed. Never
-// walks through or removes a link. 0 on success; -1 on failure, with the last-error text naming
-// the walk's own failure or left as the last failed entry wrote it. A failed entry never stops
-// the walk. Never resets the last-error text.
+// Destroys every file directly in `path` with the file engine (each running `passes` passes)
+// and, when `recursive` is nonzero, walks every subdirectory the same way; removes each
+// directory in which nothing failed. Never walks through or removes a link, never enters a
+// mount point, and refuses the root and the working directory. 0 on success; -1 on failure,
+// with the last-error text naming the walk's own failure or left as the last failed entry wrote
+// it. A failed entry never stops the walk. Never resets the last-error text.
 int32_t shred_dir_internal(const char* path, int32_t method, int32_t passes, int32_t recursive,
                            const shred_job_ctx* ctx);
+
+// The same for a path resolved earlier (a job resolves at submission).
+int32_t shred_dir_resolved(const char* path, const shred_target& target, int32_t method,
+                           int32_t passes, int32_t recursive, const shred_job_ctx* ctx);
 
 #endif  // KELVARIN_SHRED_SHRED_DIR_H

@@ -4,15 +4,18 @@
 // prove the contents are gone from the device, not just from the name. Mount tests need root and
 // skip themselves otherwise; every mount is undone by RAII even when an assertion fails.
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -264,32 +267,46 @@ class PosixMounts : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(PosixMounts, FullDiskFailsOnFirstPassAndKeepsTheFile) {
-  const std::string mnt = dir_ / "mnt";
-  ASSERT_EQ(0, mkdir(mnt.c_str(), 0755));
-  Mount mount_guard(mnt);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0) {
-    GTEST_SKIP() << "cannot mount tmpfs: " << std::strerror(errno);
+// ---- A write the kernel refuses --------------------------------------------------------------
+
+// A file-size limit makes the kernel refuse writes past it, even over bytes the file already has:
+// a real mid-pass write failure. The limit is per process, so the shred runs in a forked child.
+TEST(PosixWriteFailure, RefusedWriteFailsThePassAndKeepsTheFileAtFullLength) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir / "limited.bin";
+  const std::string contents = Content(300000);
+  WriteFile(path, contents);
+  int report[2];
+  ASSERT_EQ(0, pipe(report));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const int32_t rc = shred_file(path.c_str(), SHRED_METHOD_DOD_3PASS);
+    const std::string message = std::to_string(rc) + " " + shred_last_error();
+    (void)!write(report[1], message.data(), message.size());
+    _exit(0);
   }
-  mount_guard.adopt();
-
-  // Sparse: 4 MiB long, one page allocated; overwriting it needs four times the free space.
-  const std::string path = mnt + "/big.bin";
-  const off_t kSize = off_t{4} << 20;
-  const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(6, write(fd, "marker", 6));
-  ASSERT_EQ(0, ftruncate(fd, kSize));
-  close(fd);
-
-  EXPECT_EQ(-1, shred_file(path.c_str(), SHRED_METHOD_DOD_3PASS));
-  EXPECT_EQ("Write failed on pass 1: " + path + " (error " + std::to_string(ENOSPC) + ")",
-            shred_last_error());
-  struct stat st {};
-  ASSERT_EQ(0, stat(path.c_str(), &st));
-  EXPECT_EQ(kSize, st.st_size);
-  EXPECT_EQ(std::set<std::string>{"big.bin"}, Names(mnt));
-  EXPECT_TRUE(mount_guard.unmount());
+  close(report[1]);
+  std::string message;
+  char chunk[512];
+  ssize_t n;
+  while ((n = read(report[0], chunk, sizeof chunk)) > 0) message.append(chunk, n);
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_EQ("-1 Write failed on pass 1: " + path + " (error " + std::to_string(EFBIG) + ")",
+            message);
+  // The first pass got as far as the limit: zeros up to it, the original bytes after it.
+  const std::string after = ReadFile(path);
+  ASSERT_EQ(contents.size(), after.size());
+  EXPECT_EQ(std::string(100000, '\0'), after.substr(0, 100000));
+  EXPECT_EQ(contents.substr(100000), after.substr(100000));
+  EXPECT_EQ(std::set<std::string>{"limited.bin"}, Names(dir.path()));
 }
 
 TEST_F(PosixMounts, ReadOnlyBindMountRefusesOpenAndKeepsBytes) {
@@ -405,7 +422,7 @@ TEST(PosixCancel, FlagSetBeforeTheCallLeavesTheFileUntouched) {
   WriteFile(path, contents);
   const std::atomic<int32_t> flag{1};
   const shred_job_ctx ctx{&flag, 5, 0, nullptr};
-  EXPECT_EQ(-1, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 0, &ctx));
+  EXPECT_EQ(-1, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
   EXPECT_EQ(kCancelled, shred_last_error());
   EXPECT_EQ(contents, ReadFile(path));
   EXPECT_EQ(std::set<std::string>{"data.bin"}, Names(dir.path()));
@@ -433,7 +450,7 @@ TEST(PosixCancel, CancelDuringAPassStopsAtTheNextChunk) {
     g_chunks = 0;
     g_cancel_after = c.cancel_after;
     const shred_job_ctx ctx{&g_cancel, 42, 0, &CancelAfterChunks};
-    EXPECT_EQ(-1, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 0, &ctx));
+    EXPECT_EQ(-1, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
     EXPECT_EQ(kCancelled, shred_last_error());
     EXPECT_EQ(c.cancel_after, g_chunks.load()) << "chunks written after the cancel";
     EXPECT_EQ(static_cast<int64_t>(c.cancel_after * kChunk), g_last_done);

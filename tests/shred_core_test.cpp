@@ -134,14 +134,21 @@ TEST(EngineShreds, PassCountsOfEveryEntryPoint) {
     EXPECT_EQ(c.expected, current_stats().passes);
     EXPECT_EQ(c.expected * 700, current_stats().bytes);
   }
-  // The engine itself: a count matters only for Custom, and below 1 it runs once.
-  for (auto [method, passes, expected] :
-       {std::tuple{4, 0, 1LL}, {4, -7, 1LL}, {1, 99, 3LL}, {4, 5, 5LL}}) {
+  // The engine runs the count it is given, whatever the method, and refuses one below 1
+  // before touching the file.
+  for (auto [method, passes, expected] : {std::tuple{4, 5, 5LL}, {1, 4, 4LL}, {0, 2, 2LL}}) {
     const std::string path = dir.file("g.bin");
     write_file(path, sample_content(10));
     ASSERT_EQ(0, shred_file_internal(path.c_str(), method, passes, nullptr));
     EXPECT_EQ(expected, current_stats().passes);
   }
+  const std::string kept = dir.file("h.bin");
+  write_file(kept, sample_content(10));
+  for (int32_t passes : {0, -7}) {
+    EXPECT_EQ(-1, shred_file_internal(kept.c_str(), SHRED_METHOD_CUSTOM, passes, nullptr));
+    EXPECT_EQ("Invalid pass count: " + std::to_string(passes), shred_last_error());
+  }
+  EXPECT_EQ(sample_content(10), read_file(kept));
 }
 
 TEST(EngineShreds, EmptyFileRunsEveryPassWithoutWritingOrReporting) {
@@ -149,7 +156,7 @@ TEST(EngineShreds, EmptyFileRunsEveryPassWithoutWritingOrReporting) {
   const std::string path = dir.file("empty");
   write_file(path, std::vector<uint8_t>{});
   shred_job_ctx ctx = recording_ctx();
-  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_7PASS, 0, &ctx));
+  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_7PASS, 7, &ctx));
   EXPECT_TRUE(g_percents.empty());
   const auto stats = current_stats();
   EXPECT_EQ(1, stats.files);
@@ -163,24 +170,24 @@ TEST(EngineProgress, ReportsThePercentOfTheWholeRunAfterEveryChunk) {
   const std::string path = dir.file("p.bin");
   write_file(path, sample_content(100000));
   shred_job_ctx ctx = recording_ctx();
-  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 0, &ctx));
+  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
   EXPECT_EQ((std::vector<int32_t>{21, 33, 55, 66, 88, 100}), g_percents);
   EXPECT_EQ((std::vector<int64_t>{65536, 100000, 165536, 200000, 265536, 300000}), g_done);
   EXPECT_EQ(std::vector<int64_t>(6, 300000), g_total);
 
   write_file(path, sample_content(131073));
   ctx = recording_ctx();
-  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_QUICK, 0, &ctx));
+  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_QUICK, 1, &ctx));
   EXPECT_EQ((std::vector<int32_t>{49, 99, 100}), g_percents);
 
   // Chunk boundaries: 65536 bytes is one write per pass, 65537 two.
   write_file(path, sample_content(65536));
   ctx = recording_ctx();
-  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 0, &ctx));
+  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
   EXPECT_EQ((std::vector<int32_t>{33, 66, 100}), g_percents);
   write_file(path, sample_content(65537));
   ctx = recording_ctx();
-  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_QUICK, 0, &ctx));
+  ASSERT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_QUICK, 1, &ctx));
   EXPECT_EQ((std::vector<int64_t>{65536, 65537}), g_done);
 }
 
@@ -201,7 +208,7 @@ TEST(EnginePasses, EachPassWritesItsPatternFromEveryChunkStart) {
   write_file(g_watched, sample_content(static_cast<size_t>(g_watched_size)));
   g_pass_contents.clear();
   shred_job_ctx ctx{nullptr, 1, 0, capture_each_pass};
-  ASSERT_EQ(0, shred_file_internal(g_watched.c_str(), SHRED_METHOD_GUTMANN, 0, &ctx));
+  ASSERT_EQ(0, shred_file_internal(g_watched.c_str(), SHRED_METHOD_GUTMANN, 35, &ctx));
   if (on_windows()) GTEST_SKIP() << "Windows denies other openers while the engine writes";
   ASSERT_EQ(35u, g_pass_contents.size());
 
@@ -234,7 +241,7 @@ TEST(EngineCancel, FlagSetBeforeTheRunLeavesTheFileWhole) {
   write_file(path, content);
   std::atomic<int32_t> flag{1};
   shred_job_ctx ctx{&flag, 3, 0, nullptr};
-  EXPECT_EQ(-1, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 0, &ctx));
+  EXPECT_EQ(-1, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
   EXPECT_STREQ("Shredding operation cancelled by user", shred_last_error());
   EXPECT_EQ(content, read_file(path));
 }
@@ -250,7 +257,7 @@ TEST(EngineCancel, RequestDuringTheLastChunkIsNotSeen) {
   write_file(path, sample_content(100000));
   g_late_flag.store(0);
   shred_job_ctx ctx{&g_late_flag, 3, 0, cancel_on_last_chunk};
-  EXPECT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 0, &ctx));
+  EXPECT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
   EXPECT_EQ(1, g_late_flag.load());
   EXPECT_FALSE(test_util::fs::exists(path));
 }
@@ -300,7 +307,7 @@ TEST(EngineOpen, VerifyCannotOpenAFileTheEngineHolds) {
   write_file(g_verify_path, sample_content(3 * 65536));
   g_verify_during_run = -2;
   shred_job_ctx ctx{nullptr, 0, 0, verify_while_held};
-  ASSERT_EQ(0, shred_file_internal(g_verify_path.c_str(), SHRED_METHOD_DOD_3PASS, 0, &ctx));
+  ASSERT_EQ(0, shred_file_internal(g_verify_path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
   EXPECT_EQ(0, g_verify_during_run);
 }
 
@@ -340,10 +347,11 @@ TEST(EngineRename, PathWithoutSeparatorUsesTheWorkingDirectory) {
   EXPECT_TRUE(test_util::entries(dir.path()).empty());
 }
 
-TEST(EngineRename, DirectoryPartTooLongForItsBufferIsNeverCut) {
+TEST(EngineRename, LongDirectoryPartStillGetsTheRandomName) {
   if (on_windows()) GTEST_SKIP() << "Windows paths stop at 260 characters";
   TempDir dir;
-  // Nested so that the directory part is over 1023 characters; a cut part would name a parent.
+  // The new name is formed inside the held directory, so however long the directory part, the
+  // file is renamed there and nothing of that name appears in a parent.
   test_util::fs::path deep = dir.path();
   while (deep.string().size() < 1100) deep /= std::string(100, 'd');
   test_util::fs::create_directories(deep);

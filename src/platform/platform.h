@@ -55,10 +55,15 @@ int64_t os_time_ms();
 // the generator failed, in which case the buffer's contents are unspecified.
 bool os_random_bytes(void* buffer, uint32_t length);
 
-// ---- Files -------------------------------------------------------------------------------------
+// ---- Files and directories -------------------------------------------------------------------
 //
 // Error numbers are the kernel's own (errno, or GetLastError on Windows), captured by the call
 // that failed; 0 never means failure.
+//
+// Everything that changes the disk acts through handles, never through a path string looked up
+// again: the caller's path is resolved once into a held directory and a last component, and every
+// later step is relative to that directory (POSIX *at calls; on Windows a directory held open
+// without delete sharing, so that it can be neither renamed nor replaced while it is held).
 
 // Attribute bits, with the same values on both systems so that callers have one code path.
 constexpr uint32_t OS_ATTR_READONLY = 0x1;  // POSIX: the owner-write bit is clear
@@ -67,24 +72,84 @@ constexpr uint32_t OS_ATTR_DEVICE = 0x40;    // POSIX: device node, FIFO or sock
 constexpr uint32_t OS_ATTR_REPARSE = 0x400;  // symbolic link, junction or other reparse point
 constexpr uint32_t OS_ATTR_INVALID = 0xFFFFFFFF;
 
-// The path's attribute bits, links not followed; OS_ATTR_INVALID when it cannot be queried.
-uint32_t os_get_attributes(const char* path);
+// The longest single path component, terminating NUL included.
+constexpr size_t OS_NAME_MAX = 256;
 
-// Drops the read-only attribute of a path whose attributes were just read; best effort, and
-// never through a link.
-void os_clear_readonly(const char* path, uint32_t attributes);
+// Which object a name refers to: device and inode on POSIX, volume serial number and file index
+// on Windows. Two names refer to the same object exactly when their ids are equal.
+struct os_file_id {
+  uint64_t volume;
+  uint64_t index;
+};
+inline bool os_same_file(const os_file_id& a, const os_file_id& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// What the library learns about one object before it acts on it, links never followed.
+struct os_object_info {
+  uint32_t attributes;  // OS_ATTR_* bits
+  os_file_id id;
+  uint32_t links;   // the number of names the object has (hard links)
+  bool mount_root;  // the object is the root of a mount inside its directory (a mounted file
+                    // system, or a bind-mounted directory or file)
+  bool pseudo;      // it lives on a kernel pseudo file system (proc, sysfs, ...): never data
+  bool root;        // a directory that is the root of the file system ("/", or a volume root)
+};
 
 // The native separator of the paths the library builds, and whether c separates path
 // components here ("/" on POSIX, "/" and backslash on Windows).
 char os_separator();
 bool os_is_separator(char c);
 
+// Splits the caller's path into the directory that holds its last component and that component,
+// trailing separators removed. `parent` is what to open with os_open_directory ("." when the path
+// has no directory part); `name` is empty when the path has no last component of its own (a
+// root, or on Windows a drive such as "K:" or "K:\"), in which case `parent` names the object
+// itself. *trailing says whether separators followed the last component. False when a part does
+// not fit its buffer.
+bool os_split_path(const char* path, char* parent, size_t parent_size, char* name,
+                   size_t name_size, bool* trailing);
+
+// A directory held open; opaque. On Windows it also remembers the path it was opened by.
+struct os_dir_handle;
+
+// Opens the directory a path names, following the path's components as the system does (the
+// caller's own spelling is theirs to choose). Null with the error when it is not a directory.
+os_dir_handle* os_open_directory(const char* path, uint32_t* error);
+
+// Opens the directory `name` inside `parent`, never through a link or reparse point, and
+// describes it from the opened handle. Null with the error when `name` is not a directory (a
+// link is not one) or cannot be opened.
+os_dir_handle* os_open_subdirectory(os_dir_handle* parent, const char* name, os_object_info* info,
+                                    uint32_t* error);
+
+void os_close_directory(os_dir_handle* dir);
+
+// Describes a held directory itself (root is set when it is the file system's root).
+bool os_directory_info(os_dir_handle* dir, os_object_info* info, uint32_t* error);
+
+// The working directory's id at the moment of the call. False when it cannot be read.
+bool os_current_directory_id(os_file_id* id);
+
+// Describes `name` inside `dir` without following it; false with the error when it cannot be
+// looked up.
+bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint32_t* error);
+
+// Drops the read-only attribute of `name` inside `dir` if it still is the regular file `id`;
+// never through a link. Best effort.
+void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id);
+
 // A kernel file handle; both systems use -1 for "none".
 using os_handle = intptr_t;
 constexpr os_handle OS_INVALID_HANDLE = -1;
 
-// Opens an existing regular file for reading and writing, shared with no other opener, never
-// through a link and never creating it. On failure returns OS_INVALID_HANDLE and the error.
+// Opens the existing regular file `name` inside `dir` for reading and writing, shared with no
+// other opener, never through a link and never creating it, and describes the opened object
+// from its handle. On failure returns OS_INVALID_HANDLE and the error.
+os_handle os_open_exclusive_at(os_dir_handle* dir, const char* name, os_object_info* info,
+                               uint32_t* error);
+
+// Path-based exclusive open, for tests and tools that hold a file the way another program would.
 os_handle os_open_exclusive(const char* path, uint32_t* error);
 
 // Opens an existing regular file for reading, admitting other readers only. A directory, or
@@ -92,7 +157,14 @@ os_handle os_open_exclusive(const char* path, uint32_t* error);
 os_handle os_open_shared_read(const char* path);
 
 bool os_file_size(os_handle file, int64_t* size);
-bool os_seek_start(os_handle file);
+
+// Moves the file position to `offset` from the start.
+bool os_seek(os_handle file, int64_t offset, uint32_t* error);
+
+// The next range of the file at or after `from` that holds data: [*start, *end). Holes of a
+// sparse file hold nothing and are skipped; a file that is not sparse is one range from 0 to
+// `size`. False when no data lies at or after `from` (or `from` is at or past `size`).
+bool os_next_data(os_handle file, int64_t from, int64_t size, int64_t* start, int64_t* end);
 
 // Writes all `length` bytes unless the kernel refuses: *written says how many went out, and on
 // a refusal the result is false with the kernel's error. Interrupted calls are retried.
@@ -106,38 +178,42 @@ bool os_read(os_handle file, void* data, uint32_t length, uint32_t* got);
 // that the device is busy while the caller prepares the next data. May do nothing.
 void os_start_writeback(os_handle file, int64_t offset, int64_t length);
 
-// Forces the file's written data to the device. Best effort.
-void os_flush(os_handle file);
+// Forces the file's written data to the device. False with the error when the device did not
+// confirm it: the data written since the last flush may not be there.
+bool os_flush(os_handle file, uint32_t* error);
 
 // Cuts the file at its current position. Best effort.
 void os_truncate_here(os_handle file);
 
 void os_close(os_handle file);
 
-// Renames a file. Never replaces an existing file of the new name: that is a failure, as it is
-// on Windows. Returns true when the file now bears the new name.
-bool os_rename(const char* from, const char* to);
+// Renames `name` inside `dir` to `new_name` in the same directory, provided `name` still refers
+// to the open file `file` (whose id is `id`). Never replaces an existing object of the new name
+// and never renames anything else. True when the file now bears the new name.
+bool os_rename_open_file(os_dir_handle* dir, const char* name, const char* new_name,
+                         os_handle file, const os_file_id& id);
 
-// Deletes a file (not a directory, and a link only as the link itself). Best effort.
-void os_delete_file(const char* path);
+// Deletes `name` inside `dir`, provided it still refers to the open file `file` (id `id`); a
+// name that refers to anything else, a link above all, is left alone. True when deleted.
+bool os_delete_open_file(os_dir_handle* dir, const char* name, os_handle file,
+                         const os_file_id& id);
 
-// ---- Directories -------------------------------------------------------------------------------
+// Removes the empty directory `name` inside `dir`, provided it still is the directory `id`. Its
+// own handle must be closed first. True when removed.
+bool os_remove_directory_at(os_dir_handle* dir, const char* name, const os_file_id& id);
 
-// An open listing of one directory; opaque.
+// An open listing of one held directory; opaque.
 struct os_dir;
 
-// Starts listing a directory, never through a link (a path that is a link, trailing separators
-// or not, cannot be listed). Null when the directory cannot be listed for whatever reason.
-os_dir* os_dir_open(const char* path);
+// Starts listing a held directory through its handle. Null when it cannot be listed.
+os_dir* os_list_directory(os_dir_handle* dir);
 
 // The next entry, "." and ".." included: its name (valid until the next call) and its
-// attribute bits, links not followed. False at the end of the listing or on a failure.
+// attribute bits, links not followed (an unknown type is looked up, never guessed). False at
+// the end of the listing or on a failure.
 bool os_dir_next(os_dir* dir, const char** name, uint32_t* attributes);
 
 void os_dir_close(os_dir* dir);
-
-// Removes a directory if it is empty. Best effort.
-void os_remove_directory(const char* path);
 
 // Owns a listing and closes it when it goes out of scope.
 class os_dir_listing {
@@ -156,6 +232,39 @@ class os_dir_listing {
   os_dir* dir_;
 };
 
+// Owns a held directory and closes it when it goes out of scope; movable, not copyable.
+class os_directory {
+ public:
+  os_directory() = default;
+  explicit os_directory(os_dir_handle* dir) : dir_(dir) {}
+  ~os_directory() { close(); }
+  os_directory(os_directory&& other) noexcept : dir_(other.release()) {}
+  os_directory& operator=(os_directory&& other) noexcept {
+    if (this != &other) {
+      close();
+      dir_ = other.release();
+    }
+    return *this;
+  }
+  os_directory(const os_directory&) = delete;
+  os_directory& operator=(const os_directory&) = delete;
+
+  bool valid() const { return dir_ != nullptr; }
+  os_dir_handle* get() const { return dir_; }
+  os_dir_handle* release() {
+    os_dir_handle* dir = dir_;
+    dir_ = nullptr;
+    return dir;
+  }
+  void close() {
+    if (dir_ != nullptr) os_close_directory(dir_);
+    dir_ = nullptr;
+  }
+
+ private:
+  os_dir_handle* dir_ = nullptr;
+};
+
 // ---- Threads -----------------------------------------------------------------------------------
 
 // A started thread; opaque.
@@ -164,7 +273,8 @@ struct os_thread;
 // Starts `entry(arg)` on a new thread at once. Null when no thread could be started.
 os_thread* os_thread_start(void (*entry)(void* arg), void* arg);
 
-// Waits at most `timeout_ms` for the thread to end; true when it has.
+// Waits at most `timeout_ms` for the thread to end, measured on a clock that setting the system
+// time does not move; true when it has.
 bool os_thread_wait(os_thread* thread, uint32_t timeout_ms);
 
 // Gives up the handle. A thread that is still running goes on by itself and frees its own

@@ -2,6 +2,7 @@
 // gate serves both systems.
 #include "platform/test_seams.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -12,6 +13,7 @@ std::condition_variable g_gate_changed;
 bool g_hold = false;
 uint32_t g_permits = 0;
 uint32_t g_waiting = 0;
+std::atomic<uint32_t> g_flush_failure{0};
 
 }  // namespace
 
@@ -44,3 +46,7 @@ void os_test_write_gate() {
   --g_waiting;
   if (g_hold) --g_permits;
 }
+
+void os_test_fail_flushes(uint32_t error) { g_flush_failure.store(error); }
+
+uint32_t os_test_flush_failure() { return g_flush_failure.load(); }

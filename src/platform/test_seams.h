@@ -18,6 +18,11 @@ uint32_t os_test_writes_waiting();
 // Called by os_write before each write.
 void os_test_write_gate();
 
+// While nonzero, every flush fails with this error number instead of reaching the device, as a
+// failing device would make it fail.
+void os_test_fail_flushes(uint32_t error);
+uint32_t os_test_flush_failure();
+
 #endif  // KELVARIN_SHRED_TEST_SEAMS
 
 #endif  // KELVARIN_SHRED_PLATFORM_TEST_SEAMS_H
