@@ -47,8 +47,10 @@ struct Child {
 
 // argv is built before fork, so the child does nothing but exec.
 struct Argv {
-  explicit Argv(Strings args) : args_(std::move(args)) {
+  // `runner` goes before the command, to run it as another user.
+  explicit Argv(Strings args, Strings runner = {}) : args_(std::move(args)) {
     args_.insert(args_.begin(), KELVARIN_SHRED_CLI);
+    args_.insert(args_.begin(), runner.begin(), runner.end());
     for (std::string& a : args_) ptrs.push_back(a.data());
     ptrs.push_back(nullptr);
   }
@@ -56,8 +58,8 @@ struct Argv {
   std::vector<char*> ptrs;
 };
 
-Child start(Strings args) {
-  Argv argv(std::move(args));
+Child start(Strings args, Strings runner = {}) {
+  Argv argv(std::move(args), std::move(runner));
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
   const pid_t pid = fork();
@@ -109,7 +111,9 @@ Result finish(Child child, int streams = 2) {
   return r;
 }
 
-Result run(Strings args) { return finish(start(std::move(args))); }
+Result run(Strings args, Strings runner = {}) {
+  return finish(start(std::move(args), std::move(runner)));
+}
 
 Strings lines_of(const std::string& text) {
   std::istringstream in(text);
@@ -351,6 +355,30 @@ TEST_F(Cli, OneFailedPathFailsTheRunWithoutStoppingIt) {
   EXPECT_FALSE(fs::exists(file));
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "kelvarin-shred: " + missing + ": File not found: " + missing + "\n");
+}
+
+// A writable file in a directory its owner may not change: the library overwrites it and reports
+// success, the directory keeps the name, and the command says so and fails, as `shred -u` does.
+TEST_F(Cli, FileOverwrittenButNotRemovedFailsTheRun) {
+  const std::string locked = path("locked"), file = path("locked/secret");
+  fs::create_directory(locked);
+  write_file(file, "secret text\n");
+  Strings runner;
+  if (geteuid() == 0) {
+    // Root may change any directory, so the command runs as an ordinary user.
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
+    runner = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  }
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec |
+                              fs::perms::others_exec);
+  const Result r = run({file}, runner);
+  fs::permissions(locked, fs::perms::owner_all);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(r.err, "kelvarin-shred: overwritten but not removed: " + file + " (" +
+                       std::strerror(EACCES) + ")\n");
+  EXPECT_EQ(read_file(file), "");  // overwritten, then truncated
 }
 
 TEST_F(Cli, JsonLinesCarryTheirOwnPathsStatsAndErrors) {

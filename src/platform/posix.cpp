@@ -241,9 +241,11 @@ os_dir_handle* wrap_directory(int fd) {
 }  // namespace
 
 os_dir_handle* os_open_directory(const char* path, uint32_t* error) {
+  // O_PATH needs only search permission, as a path lookup through the directory would: a file
+  // in a directory the caller may enter but not list can still be shredded.
   int fd;
   do {
-    fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = static_cast<uint32_t>(errno);
@@ -536,16 +538,18 @@ struct os_dir {
 };
 
 os_dir* os_list_directory(os_dir_handle* handle) {
-  // fdopendir takes the descriptor it is given, so the listing gets its own: the held handle
-  // stays usable for the *at calls, and rewinding makes each listing start at the beginning.
-  const int fd = fcntl(fd_of(handle), F_DUPFD_CLOEXEC, 0);
+  // fdopendir takes the descriptor it is given, so the listing gets one of its own, opened
+  // through the held handle (which may be an O_PATH one that cannot be read).
+  int fd;
+  do {
+    fd = openat(fd_of(handle), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
     close(fd);
     return nullptr;
   }
-  rewinddir(dir);
   auto* listing = static_cast<os_dir*>(std::malloc(sizeof(os_dir)));
   if (listing == nullptr) {
     closedir(dir);

@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -361,6 +362,20 @@ void report_result(const std::string& path, Outcome outcome, const Options& opti
   std::fflush(stdout);
 }
 
+bool still_there(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+// Why a directory kept a name: the usual reason is that the caller may not change it.
+std::string why_not_removed(const std::string& path) {
+  fs::path parent = fs::path(path).parent_path();
+  if (parent.empty()) parent = ".";
+  if (access(parent.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  return "the directory refused the rename and the deletion, or another program replaced the "
+         "name";
+}
+
 int run_verify(const Options& options) {
   int exit_code = kExitOk;
   for (const std::string& path : options.paths) {
@@ -418,6 +433,14 @@ int run_shred(const Options& options) {
       outcome = run_job(path, directory, options, show_bar);
     }
     report_result(path, outcome, options);
+    if (outcome == Outcome::kSucceeded && !directory && still_there(path)) {
+      // The library reports a file as shredded once its contents are gone, even when its
+      // directory then refused the rename and the deletion; a user asked for it to be gone.
+      std::fprintf(stderr, "kelvarin-shred: overwritten but not removed: %s (%s)\n", path.c_str(),
+                   why_not_removed(path).c_str());
+      exit_code = kExitFailed;
+      continue;
+    }
     if (outcome == Outcome::kCancelled) {
       report_cancel(path, directory, options);
       return kExitInterrupted;
