@@ -60,13 +60,19 @@ enum { SHRED_JOB_RUNNING = 0, SHRED_JOB_SUCCEEDED = 1, SHRED_JOB_FAILED = -1 };
 SHRED_API int32_t shred_init(void) SHRED_NOEXCEPT;
 SHRED_API void shred_cleanup(void) SHRED_NOEXCEPT;
 
-/* Synchronous shredding on the caller's thread: 0 on success, -1 with a message on failure. */
+/* Synchronous shredding on the caller's thread: 0 on success, -1 with a message on failure.
+ * Refused without touching anything: roots and the working directory (however spelled), a path
+ * ending in "." or "..", links, special files, files with more than one name, mount points and
+ * files of kernel pseudo file systems. Nothing outside the named file or tree is ever written,
+ * renamed or removed, even while another process renames or swaps directories inside it. A file
+ * that grows while it is shredded fails and keeps its name. */
 SHRED_API int32_t shred_file(const char* path, shred_method method) SHRED_NOEXCEPT;
 SHRED_API int32_t shred_file_custom(const char* path, int32_t passes) SHRED_NOEXCEPT;
 SHRED_API int32_t shred_directory(const char* path, shred_method method) SHRED_NOEXCEPT;
 SHRED_API int32_t shred_directory_recursive(const char* path, shred_method method) SHRED_NOEXCEPT;
 
-/* Jobs on worker threads: the job id (1 or more), or -1 with a message. */
+/* Jobs on worker threads: the job id (1 or more), or -1 with a message. The path is resolved
+ * at submission: a relative path means what it meant in the working directory of that moment. */
 SHRED_API int32_t shred_file_async(const char* path, shred_method method) SHRED_NOEXCEPT;
 SHRED_API int32_t shred_directory_async(const char* path, shred_method method,
                                         int32_t recursive) SHRED_NOEXCEPT;
@@ -87,7 +93,9 @@ SHRED_API const char* shred_method_name(shred_method method) SHRED_NOEXCEPT;
 SHRED_API int32_t shred_method_passes(shred_method method) SHRED_NOEXCEPT;
 
 /* Reporting: the last failure's message ("No error" when none) and a one-line JSON document
- * describing the last file destroyed. Both pointers are fixed for the library's lifetime. */
+ * describing the last file destroyed. Both texts are process-wide; each call returns a copy made
+ * for the calling thread, never a text half-rewritten by another thread, which stays valid until
+ * the same thread calls the same function again. */
 SHRED_API const char* shred_last_error(void) SHRED_NOEXCEPT;
 SHRED_API const char* shred_stats_json(void) SHRED_NOEXCEPT;
 
