@@ -12,7 +12,6 @@
 #include "shred_async.h"
 #include "shred_core.h"
 #include "shred_dir.h"
-#include "shred_random.h"
 
 namespace {
 
@@ -135,18 +134,11 @@ extern "C" int32_t shred_directory_recursive(const char* path, shred_method meth
 extern "C" int32_t shred_init(void) noexcept {
   shred_clear_error();
   shred_record_stats(0, 0, 0, 0);
-  if (shred_random_init() != 0) {
-    shred_set_error("Failed to initialize random generator");
-    return -1;
-  }
-  if (shred_async_init() != 0) {
-    shred_set_error("Failed to initialize async subsystem");
-    return -1;
-  }
+  // The random source keeps no state and needs no set-up; only the job table is reset.
+  shred_async_init();
   return 0;
 }
 
 extern "C" void shred_cleanup(void) noexcept {
   shred_async_cleanup();
-  shred_random_cleanup();
 }

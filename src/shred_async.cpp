@@ -191,7 +191,7 @@ void shred_test_set_next_job_id(int32_t id) {
 }
 #endif
 
-int32_t shred_async_init() {
+void shred_async_init() {
   os_lock_guard hold(&g_async_cs);
   for (shred_job& job : g_jobs) {
     if (job.worker_alive != 0) {
@@ -202,7 +202,6 @@ int32_t shred_async_init() {
     clear_slot(job);
   }
   g_next_job_id = 1;
-  return 0;
 }
 
 void shred_async_cleanup() {

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 // Empties the table and starts ids again at 1. A slot whose worker still runs (one that
-// outlived a shutdown) is left to that worker. Always 0. Writes no error text.
-int32_t shred_async_init();
+// outlived a shutdown) is left to that worker. Writes no error text.
+void shred_async_init();
 
 // Raises the cancel flag of every job, waits at most 2000 ms for each worker, releases it and
 // empties its slot. Writes no error text.

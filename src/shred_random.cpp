@@ -44,10 +44,6 @@ void shred_test_fail_system_random(bool fail) {
 }
 #endif
 
-int32_t shred_random_init() { return 0; }
-
-void shred_random_cleanup() {}
-
 int32_t shred_fill_random(void* buffer, uint64_t length) {
   if (buffer == nullptr || length == 0) return 0;
   auto* bytes = static_cast<uint8_t*>(buffer);

@@ -5,10 +5,6 @@
 
 #include <cstdint>
 
-// Lifecycle hooks; the source needs neither. shred_random_init always returns 0.
-int32_t shred_random_init();
-void shred_random_cleanup();
-
 // Fills the buffer from the system's cryptographic generator. Returns 0 when it did (or when
 // there was nothing to fill), -1 when the generator failed and the C library's rand() filled the
 // buffer instead. Never leaves a byte unwritten. Writes no error text.

@@ -438,9 +438,9 @@ bool os_write(os_handle file, const void* data, uint32_t length, uint32_t* writt
       *error = static_cast<uint32_t>(errno);
       return false;
     }
-    if (n == 0) {  // no progress and no error: report what the kernel last said
+    if (n == 0) {  // no progress and no error code: errno still holds an older call's
       *written = done;
-      *error = static_cast<uint32_t>(errno);
+      *error = EIO;
       return false;
     }
     done += static_cast<uint32_t>(n);
