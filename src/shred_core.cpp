@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kRandomNameLength = 16;
 constexpr size_t kNewNameSize = sizeof "__shred_" + kRandomNameLength + sizeof ".tmp";
+constexpr int kRenameAttempts = 4;
 
 // Writeback of a pass is started every this many bytes, so that the device works while the next
 // chunks are prepared; the one flush at the end of the pass still decides when the pass is done.
@@ -254,15 +255,19 @@ int32_t run_file(shred_run& run, const os_object_info& opened) {
   os_flush(run.file, &ignored);
 
   // The new name is formed inside the held directory, so it is never cut, whatever the length of
-  // the path. Each step acts only while the name still refers to the file overwritten here.
-  char random[kRandomNameLength + 1];
-  shred_random_alphanumeric(random, kRandomNameLength);
-  char new_name[kNewNameSize];
-  std::snprintf(new_name, sizeof new_name, "__shred_%s.tmp", random);
-  if (os_rename_open_file(run.dir, run.name, new_name, run.file, opened.id)) {
-    os_delete_open_file(run.dir, new_name, run.file, opened.id);
-  } else {
-    os_delete_open_file(run.dir, run.name, run.file, opened.id);
+  // the path. The file is deleted only under that fresh name, and only while the name still
+  // refers to the file overwritten here: the caller's name is never unlinked directly, since
+  // between a check of it and the unlink another process could put a link in its place. A
+  // name already taken is drawn again; a file that cannot be renamed keeps its name, empty.
+  for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
+    char random[kRandomNameLength + 1];
+    shred_random_alphanumeric(random, kRandomNameLength);
+    char new_name[kNewNameSize];
+    std::snprintf(new_name, sizeof new_name, "__shred_%s.tmp", random);
+    if (os_rename_open_file(run.dir, run.name, new_name, run.file, opened.id)) {
+      os_delete_open_file(run.dir, new_name, run.file, opened.id);
+      break;
+    }
   }
 
   shred_record_stats(1, run.written, run.passes, shred_get_time_ms() - start);

@@ -118,6 +118,10 @@ bool os_split_path(const char* path, char* parent, size_t parent_size, char* nam
 
 struct os_dir_handle {
   int fd;
+  // Read once when the directory is opened, for comparing each entry with it.
+  dev_t device;
+  uint64_t mount_id;
+  bool have_mount_id;
 };
 
 namespace {
@@ -171,9 +175,9 @@ bool same_as(const struct stat& st, const char* path) {
 }
 
 // Fills `info` from an open descriptor of the object (an O_PATH one will do). `parent` is the
-// directory the object was reached from, or -1; an object whose mount differs from its
-// parent's is a mount root.
-bool describe(int fd, int parent, os_object_info* info, uint32_t* error) {
+// directory the object was reached from, or null; an object whose mount or device differs from
+// its parent's is a mount root.
+bool describe(int fd, const os_dir_handle* parent, os_object_info* info, uint32_t* error) {
   struct stat st {};
   if (fstat(fd, &st) != 0) {
     *error = static_cast<uint32_t>(errno);
@@ -190,16 +194,11 @@ bool describe(int fd, int parent, os_object_info* info, uint32_t* error) {
   bool is_mount_root = false;
   if (mount_of(fd, &mount_id, &is_mount_root)) {
     info->mount_root = is_mount_root;
-    uint64_t parent_mount = 0;
-    bool parent_root = false;
-    if (parent >= 0 && mount_of(parent, &parent_mount, &parent_root) && parent_mount != mount_id) {
+    if (parent != nullptr && parent->have_mount_id && parent->mount_id != mount_id) {
       info->mount_root = true;
     }
   }
-  struct stat parent_st {};
-  if (parent >= 0 && fstat(parent, &parent_st) == 0 && parent_st.st_dev != st.st_dev) {
-    info->mount_root = true;
-  }
+  if (parent != nullptr && parent->device != st.st_dev) info->mount_root = true;
   return true;
 }
 
@@ -230,11 +229,16 @@ bool name_refers_to(int dir, const char* name, const os_file_id& id, bool direct
 
 os_dir_handle* wrap_directory(int fd) {
   auto* dir = static_cast<os_dir_handle*>(std::malloc(sizeof(os_dir_handle)));
-  if (dir == nullptr) {
+  struct stat st {};
+  if (dir == nullptr || fstat(fd, &st) != 0) {
+    std::free(dir);
     close(fd);
     return nullptr;
   }
   dir->fd = fd;
+  dir->device = st.st_dev;
+  bool is_mount_root = false;
+  dir->have_mount_id = mount_of(fd, &dir->mount_id, &is_mount_root);
   return dir;
 }
 
@@ -266,7 +270,7 @@ os_dir_handle* os_open_subdirectory(os_dir_handle* parent, const char* name, os_
     *error = static_cast<uint32_t>(errno);
     return nullptr;
   }
-  if (!describe(fd, fd_of(parent), info, error)) {
+  if (!describe(fd, parent, info, error)) {
     close(fd);
     return nullptr;
   }
@@ -281,7 +285,7 @@ void os_close_directory(os_dir_handle* dir) {
 }
 
 bool os_directory_info(os_dir_handle* dir, os_object_info* info, uint32_t* error) {
-  return describe(fd_of(dir), -1, info, error);
+  return describe(fd_of(dir), nullptr, info, error);
 }
 
 bool os_current_directory_id(os_file_id* id) {
@@ -297,7 +301,7 @@ bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint
     *error = static_cast<uint32_t>(errno);
     return false;
   }
-  const bool ok = describe(fd, fd_of(dir), info, error);
+  const bool ok = describe(fd, dir, info, error);
   close(fd);
   return ok;
 }
@@ -347,7 +351,7 @@ os_handle os_open_exclusive_at(os_dir_handle* dir, const char* name, os_object_i
     close(fd);
     return OS_INVALID_HANDLE;
   }
-  if (!describe(fd, fd_of(dir), info, error)) {
+  if (!describe(fd, dir, info, error)) {
     close(fd);
     return OS_INVALID_HANDLE;
   }
