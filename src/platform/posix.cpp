@@ -509,7 +509,13 @@ bool os_rename_open_file(os_dir_handle* dir, const char* name, const char* new_n
     return false;
   }
 #if defined(__linux__)
-  if (renameat2(fd_of(dir), name, fd_of(dir), new_name, RENAME_NOREPLACE) == 0) return true;
+  if (renameat2(fd_of(dir), name, fd_of(dir), new_name, RENAME_NOREPLACE) == 0) {
+    if (name_refers_to(fd_of(dir), new_name, id, false)) return true;
+    // Another object took the name between the check and the rename, and was renamed in the
+    // file's place: it goes back to the name it had, if that is still free.
+    renameat2(fd_of(dir), new_name, fd_of(dir), name, RENAME_NOREPLACE);
+    return false;
+  }
   if (errno != EINVAL && errno != ENOSYS) return false;
 #endif
   // Where the file system cannot rename without replacing, a hard link and an unlink give the
