@@ -1,14 +1,21 @@
 // Windows implementation of the platform layer.
 //
 // Calls the Win32 functions the library's behaviour is defined in terms of, with the arguments
-// that definition names. Nothing here reads the environment or the registry.
+// that definition names. Win32 has no *at calls: a held directory keeps the path it was found
+// at, and its entries are reached as "<that path>\<name>". That is safe because the directory is
+// held without delete sharing, so neither it nor (on NTFS) any directory above it can be renamed,
+// removed or replaced by a junction while it is held. Every object opened by name is then checked
+// through its own handle. Nothing here reads the environment or the registry.
 // clang-format off
 #include <windows.h>
+#include <winioctl.h>
 #include <bcrypt.h>  // needs the types <windows.h> defines
 // clang-format on
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/test_seams.h"
@@ -39,19 +46,57 @@ bool os_random_bytes(void* buffer, uint32_t length) {
   return status >= 0;
 }
 
-uint32_t os_get_attributes(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  return attributes == INVALID_FILE_ATTRIBUTES ? OS_ATTR_INVALID
-                                               : static_cast<uint32_t>(attributes);
-}
-
-void os_clear_readonly(const char* path, uint32_t attributes) {
-  SetFileAttributesA(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-}
-
 char os_separator() { return '\\'; }
 
 bool os_is_separator(char c) { return c == '\\' || c == '/'; }
+
+namespace {
+
+// Copies [begin, begin + length) into a NUL-terminated buffer; false when it does not fit.
+bool copy_part(const char* begin, size_t length, char* out, size_t out_size) {
+  if (length + 1 > out_size) return false;
+  std::memcpy(out, begin, length);
+  out[length] = '\0';
+  return true;
+}
+
+}  // namespace
+
+bool os_split_path(const char* path, char* parent, size_t parent_size, char* name, size_t name_size,
+                   bool* trailing) {
+  const size_t length = std::strlen(path);
+  // The part no component can be split from: a drive ("K:", any character before the colon, as
+  // Windows reads it, also behind a "\\?\" or "\\.\" prefix) and the separators that follow it or
+  // start the path ("\", "K:\", "\\").
+  size_t root = 0;
+  if (length >= 6 && os_is_separator(path[0]) && os_is_separator(path[1]) &&
+      (path[2] == '?' || path[2] == '.') && os_is_separator(path[3]) && path[5] == ':') {
+    root = 6;
+  } else if (length >= 2 && !os_is_separator(path[0]) && path[1] == ':') {
+    root = 2;
+  }
+  while (root < length && os_is_separator(path[root])) ++root;
+
+  size_t end = length;
+  while (end > root && os_is_separator(path[end - 1])) --end;
+  *trailing = false;
+  if (end == root) {
+    // A drive or a root names the directory itself; it has no last component of its own.
+    if (name_size < 1) return false;
+    name[0] = '\0';
+    return copy_part(path, length, parent, parent_size);
+  }
+  *trailing = end < length;
+  size_t start = end;
+  while (start > root && !os_is_separator(path[start - 1])) --start;
+  if (!copy_part(path + start, end - start, name, name_size)) return false;
+  if (start == 0) return copy_part(".", 1, parent, parent_size);
+  // "K:foo" keeps "K:" (the drive's own working directory), "\foo" keeps "\"; otherwise the
+  // separators between the directory part and the name are dropped.
+  size_t parent_end = start;
+  while (parent_end > root && os_is_separator(path[parent_end - 1])) --parent_end;
+  return copy_part(path, parent_end, parent, parent_size);
+}
 
 namespace {
 
@@ -61,19 +106,333 @@ os_handle from_handle(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? OS_INVALID_HANDLE : reinterpret_cast<os_handle>(handle);
 }
 
+// A held directory's path is kept in the "\\?\" form, so room is left for that prefix.
+constexpr size_t kPathSize = OS_PATH_MAX + 8;
+
+// A held level: FILE_LIST_DIRECTORY makes the handle count in sharing checks (a handle with
+// attribute access only does not), and without FILE_SHARE_DELETE no one can open the directory
+// for renaming or deleting while it is held.
+constexpr DWORD kDirectoryAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kDirectoryShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The same on every path: a directory can only be opened with backup semantics, and the last
+// component is never followed when it is a reparse point.
+constexpr DWORD kNoFollow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+// ERROR_REPARSE_POINT_ENCOUNTERED, which the mingw-w64 headers lack: the error of a name that
+// leads through a link.
+constexpr uint32_t kThroughLinkError = 4395;
+
+// Closes a handle when it goes out of scope, unless released.
+class scoped_handle {
+ public:
+  explicit scoped_handle(HANDLE handle) : handle_(handle) {}
+  ~scoped_handle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  scoped_handle(const scoped_handle&) = delete;
+  scoped_handle& operator=(const scoped_handle&) = delete;
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+uint32_t last_error() { return static_cast<uint32_t>(GetLastError()); }
+
 }  // namespace
+
+struct os_dir_handle {
+  HANDLE handle;
+  uint64_t volume;       // the volume serial number of the held directory
+  char path[kPathSize];  // where it is, as "\\?\K:\dir" (no trailing separator but a root's)
+};
+
+namespace {
+
+bool ends_in_separator(const char* path) {
+  const size_t length = std::strlen(path);
+  return length > 0 && os_is_separator(path[length - 1]);
+}
+
+// Forms "<held path>\<name>". The "\\?\" form of the held path makes Windows take the name as it
+// is: without it a listed name such as "x." or "..." would be trimmed to "x" or to the directory
+// itself, and "nul" or "con" would name a device. A name that is not one plain component of the
+// directory is refused, so nothing outside it can be named this way.
+bool child_path(const os_dir_handle* dir, const char* name, char (&out)[kPathSize]) {
+  if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+      std::strpbrk(name, "\\/") != nullptr) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  const char* separator = ends_in_separator(dir->path) ? "" : "\\";
+  const int n = std::snprintf(out, sizeof out, "%s%s%s", dir->path, separator, name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof out) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);  // never a cut path: it could name another object
+    return false;
+  }
+  return true;
+}
+
+os_file_id id_of(const BY_HANDLE_FILE_INFORMATION& data) {
+  return os_file_id{data.dwVolumeSerialNumber,
+                    (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow};
+}
+
+// Reads what an open handle is. Links, mounts and roots are the callers' to judge.
+bool describe(HANDLE handle, os_object_info* info, uint32_t* error) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(handle, &data)) {
+    *error = last_error();
+    return false;
+  }
+  info->attributes = static_cast<uint32_t>(data.dwFileAttributes);
+  info->id = id_of(data);
+  info->links = data.nNumberOfLinks;
+  info->mount_root = false;
+  info->pseudo = false;
+  info->root = false;
+  // A console, pipe or other device reached through a name is no file to overwrite.
+  if (GetFileType(handle) != FILE_TYPE_DISK) info->attributes |= OS_ATTR_DEVICE;
+  return true;
+}
+
+bool handle_id(HANDLE handle, os_file_id* id) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(handle, &data)) return false;
+  *id = id_of(data);
+  return true;
+}
+
+// Whether a name, opened by its handle with FILE_FLAG_OPEN_REPARSE_POINT, may still have been
+// reached through a link or onto another volume. On Windows the handle's own reparse bit says it
+// all. Wine shows a Unix symbolic link to a directory as a reparse point in its attributes but
+// follows it on open, and shows a link to a file as a plain file; only the volume tells that such
+// a link led off the directory's drive (as does a drive's root reached through Wine's Unix
+// namespace). A link to a file elsewhere on the same drive cannot be told from the file itself.
+bool through_link(const char* path, const os_object_info& info, uint64_t volume) {
+  if ((info.attributes & OS_ATTR_REPARSE) != 0) return true;
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return true;
+  }
+  return info.id.volume != volume;
+}
+
+// Opens a directory for its identity alone, following the path as the system does.
+bool directory_id(const char* path, os_file_id* id) {
+  scoped_handle handle(CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return handle.valid() && handle_id(handle.get(), id);
+}
+
+// Whether the directory at `path`, whose id is `id`, is the root of its volume: the volume's
+// mount path (a drive such as "K:\", or a mounted folder) is opened and compared. A path that is
+// itself a drive root counts whatever the lookup says.
+bool is_volume_root(const char* path, const os_file_id& id) {
+  const char* plain = std::strncmp(path, "\\\\?\\", 4) == 0 ? path + 4 : path;
+  if (std::strlen(plain) == 3 && plain[1] == ':' && os_is_separator(plain[2])) return true;
+  char root[kPathSize];
+  if (!GetVolumePathNameA(path, root, sizeof root)) return false;
+  os_file_id root_id{};
+  return directory_id(root, &root_id) && os_same_file(root_id, id);
+}
+
+os_dir_handle* hold(HANDLE handle, uint64_t volume, const char* path, uint32_t* error) {
+  auto* dir = static_cast<os_dir_handle*>(std::malloc(sizeof(os_dir_handle)));
+  if (dir == nullptr) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  dir->handle = handle;
+  dir->volume = volume;
+  std::snprintf(dir->path, sizeof dir->path, "%s", path);  // fits: callers measured it
+  return dir;
+}
+
+// The held directory's own location, in the "\\?\" form, read from its handle: the caller's
+// spelling may be relative ("K:" is the drive's working directory, not its root) or pass through
+// junctions that could be retargeted later, while this names the directory itself. Checked by
+// opening it again.
+bool location_of(HANDLE handle, const os_file_id& id, char (&out)[kPathSize], uint32_t* error) {
+  const DWORD n = GetFinalPathNameByHandleA(handle, out, static_cast<DWORD>(sizeof out),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= sizeof out) {
+    *error = n == 0 ? last_error() : ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  // Trailing separators are dropped, except the one of a drive root ("\\?\K:\").
+  size_t length = n;
+  while (length > 7 && os_is_separator(out[length - 1])) --length;
+  out[length] = '\0';
+  os_file_id again{};
+  if (!directory_id(out, &again) || !os_same_file(again, id)) {
+    *error = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+os_dir_handle* os_open_directory(const char* path, uint32_t* error) {
+  scoped_handle handle(CreateFileA(path, kDirectoryAccess, kDirectoryShare, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.valid()) {
+    *error = last_error();
+    return nullptr;
+  }
+  os_object_info info{};
+  if (!describe(handle.get(), &info, error)) return nullptr;
+  if ((info.attributes & OS_ATTR_DIRECTORY) == 0) {
+    *error = ERROR_DIRECTORY;
+    return nullptr;
+  }
+  char location[kPathSize];
+  if (!location_of(handle.get(), info.id, location, error)) return nullptr;
+  os_dir_handle* dir = hold(handle.get(), info.id.volume, location, error);
+  if (dir != nullptr) handle.release();
+  return dir;
+}
+
+os_dir_handle* os_open_subdirectory(os_dir_handle* parent, const char* name, os_object_info* info,
+                                    uint32_t* error) {
+  char path[kPathSize];
+  if (!child_path(parent, name, path)) {
+    *error = last_error();
+    return nullptr;
+  }
+  scoped_handle handle(CreateFileA(path, kDirectoryAccess, kDirectoryShare, nullptr, OPEN_EXISTING,
+                                   kNoFollow, nullptr));
+  if (!handle.valid()) {
+    *error = last_error();
+    return nullptr;
+  }
+  if (!describe(handle.get(), info, error)) return nullptr;
+  if (through_link(path, *info, parent->volume)) {
+    *error = kThroughLinkError;
+    return nullptr;
+  }
+  if ((info->attributes & OS_ATTR_DIRECTORY) == 0) {
+    *error = ERROR_DIRECTORY;
+    return nullptr;
+  }
+  info->root = is_volume_root(path, info->id);
+  os_dir_handle* dir = hold(handle.get(), info->id.volume, path, error);
+  if (dir != nullptr) handle.release();
+  return dir;
+}
+
+void os_close_directory(os_dir_handle* dir) {
+  CloseHandle(dir->handle);
+  std::free(dir);
+}
+
+bool os_directory_info(os_dir_handle* dir, os_object_info* info, uint32_t* error) {
+  if (!describe(dir->handle, info, error)) return false;
+  info->root = is_volume_root(dir->path, info->id);
+  return true;
+}
+
+bool os_current_directory_id(os_file_id* id) { return directory_id(".", id); }
+
+bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint32_t* error) {
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) {
+    *error = last_error();
+    return false;
+  }
+  // Attribute access only: it works on a file another program holds without sharing.
+  scoped_handle handle(CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                   kNoFollow, nullptr));
+  if (!handle.valid()) {
+    *error = last_error();
+    return false;
+  }
+  if (!describe(handle.get(), info, error)) return false;
+  if (through_link(path, *info, dir->volume)) {
+    info->attributes |= OS_ATTR_REPARSE;
+  } else if ((info->attributes & OS_ATTR_DIRECTORY) != 0) {
+    info->root = is_volume_root(path, info->id);
+  }
+  return true;
+}
+
+void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) return;
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open: only a file is changed.
+  scoped_handle handle(CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid()) return;
+  os_object_info info{};
+  uint32_t error = 0;
+  if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
+      through_link(path, info, dir->volume) || (info.attributes & OS_ATTR_DIRECTORY) != 0) {
+    return;
+  }
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) return;
+  // Zero times mean "leave unchanged"; zero attributes would too, so a file left with none gets
+  // FILE_ATTRIBUTE_NORMAL.
+  basic.CreationTime.QuadPart = 0;
+  basic.LastAccessTime.QuadPart = 0;
+  basic.LastWriteTime.QuadPart = 0;
+  basic.ChangeTime.QuadPart = 0;
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  SetFileInformationByHandle(handle.get(), FileBasicInfo, &basic, sizeof basic);
+}
+
+os_handle os_open_exclusive_at(os_dir_handle* dir, const char* name, os_object_info* info,
+                               uint32_t* error) {
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) {
+    *error = last_error();
+    return OS_INVALID_HANDLE;
+  }
+  // DELETE access lets the finished file be renamed and deleted through this same handle. Share
+  // mode 0 keeps every other opener out, and with it any rename or deletion of the name.
+  scoped_handle handle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                   OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid()) {
+    *error = last_error();
+    return OS_INVALID_HANDLE;
+  }
+  if (!describe(handle.get(), info, error)) return OS_INVALID_HANDLE;
+  if (through_link(path, *info, dir->volume)) {
+    *error = kThroughLinkError;
+    return OS_INVALID_HANDLE;
+  }
+  if ((info->attributes & (OS_ATTR_DIRECTORY | OS_ATTR_DEVICE)) != 0) {
+    *error = ERROR_BAD_FILE_TYPE;
+    return OS_INVALID_HANDLE;
+  }
+  return from_handle(handle.release());
+}
 
 os_handle os_open_exclusive(const char* path, uint32_t* error) {
   const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) *error = static_cast<uint32_t>(GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) *error = last_error();
   return from_handle(handle);
 }
 
 os_handle os_open_shared_read(const char* path) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened, which is what we want.
-  return from_handle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  scoped_handle handle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid() || GetFileType(handle.get()) != FILE_TYPE_DISK) return OS_INVALID_HANDLE;
+  return from_handle(handle.release());
 }
 
 bool os_file_size(os_handle file, int64_t* size) {
@@ -84,10 +443,41 @@ bool os_file_size(os_handle file, int64_t* size) {
   return true;
 }
 
-bool os_seek_start(os_handle file) {
-  LARGE_INTEGER zero;
-  zero.QuadPart = 0;
-  return SetFilePointerEx(as_handle(file), zero, nullptr, FILE_BEGIN) != 0;
+bool os_seek(os_handle file, int64_t offset, uint32_t* error) {
+  LARGE_INTEGER position;
+  position.QuadPart = offset;
+  if (SetFilePointerEx(as_handle(file), position, nullptr, FILE_BEGIN)) return true;
+  *error = last_error();
+  return false;
+}
+
+bool os_next_data(os_handle file, int64_t from, int64_t size, int64_t* start, int64_t* end) {
+  if (from < 0) from = 0;
+  if (from >= size) return false;
+  BY_HANDLE_FILE_INFORMATION data;
+  if (GetFileInformationByHandle(as_handle(file), &data) &&
+      (data.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0) {
+    FILE_ALLOCATED_RANGE_BUFFER query;
+    query.FileOffset.QuadPart = from;
+    query.Length.QuadPart = size - from;
+    FILE_ALLOCATED_RANGE_BUFFER range;
+    DWORD returned = 0;
+    // One range is asked for at a time; ERROR_MORE_DATA only says that others follow it.
+    const BOOL ok = DeviceIoControl(as_handle(file), FSCTL_QUERY_ALLOCATED_RANGES, &query,
+                                    sizeof query, &range, sizeof range, &returned, nullptr);
+    if (ok || GetLastError() == ERROR_MORE_DATA) {
+      if (returned < sizeof range) return false;  // nothing but holes from here on
+      const int64_t first = range.FileOffset.QuadPart;
+      const int64_t last = first + range.Length.QuadPart;
+      *start = first > from ? first : from;
+      *end = last < size ? last : size;
+      return *start < *end;
+    }
+    // A file system that cannot list its ranges (Wine among them) gets the whole rest written.
+  }
+  *start = from;
+  *end = size;
+  return true;
 }
 
 bool os_write(os_handle file, const void* data, uint32_t length, uint32_t* written,
@@ -100,7 +490,7 @@ bool os_write(os_handle file, const void* data, uint32_t length, uint32_t* writt
   *written = count;
   if (!ok || count < length) {
     // A short write without a failure leaves whatever the kernel last reported.
-    *error = static_cast<uint32_t>(GetLastError());
+    *error = last_error();
     return false;
   }
   return true;
@@ -116,16 +506,98 @@ bool os_read(os_handle file, void* data, uint32_t length, uint32_t* got) {
 // Windows starts lazy writeback on its own; there is no cheap hint to give.
 void os_start_writeback(os_handle, int64_t, int64_t) {}
 
-void os_flush(os_handle file) { FlushFileBuffers(as_handle(file)); }
+bool os_flush(os_handle file, uint32_t* error) {
+#if defined(KELVARIN_SHRED_TEST_SEAMS)
+  const uint32_t injected = os_test_flush_failure();
+  if (injected != 0) {
+    *error = injected;
+    return false;
+  }
+#endif
+  if (FlushFileBuffers(as_handle(file))) return true;
+  *error = last_error();
+  return false;
+}
 
 void os_truncate_here(os_handle file) { SetEndOfFile(as_handle(file)); }
 
 void os_close(os_handle file) { CloseHandle(as_handle(file)); }
 
-// The C runtime's rename on Windows fails when the new name exists, as the contract asks.
-bool os_rename(const char* from, const char* to) { return std::rename(from, to) == 0; }
+namespace {
 
-void os_delete_file(const char* path) { DeleteFileA(path); }
+// Whether the open file is the object `id`, and `name` in `dir` still refers to it. The file is
+// open without sharing, so no one else can have renamed or deleted it; the second check costs an
+// attribute-only open, which sharing does not stop.
+bool name_is_open_file(os_dir_handle* dir, const char* name, os_handle file, const os_file_id& id) {
+  os_file_id open_id{};
+  if (!handle_id(as_handle(file), &open_id) || !os_same_file(open_id, id)) return false;
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) return false;
+  scoped_handle named(CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                  kNoFollow, nullptr));
+  os_file_id named_id{};
+  return named.valid() && handle_id(named.get(), &named_id) && os_same_file(named_id, id);
+}
+
+}  // namespace
+
+// Both changes go through the open handle itself, so nothing but the file overwritten can be
+// renamed or deleted in its place. There is no path-based fallback: with the file open without
+// sharing, MoveFileExA and DeleteFileA could not open it anyway. Wine supports both information
+// classes.
+bool os_rename_open_file(os_dir_handle* dir, const char* name, const char* new_name, os_handle file,
+                         const os_file_id& id) {
+  if (!name_is_open_file(dir, name, file, id)) return false;
+  char target[kPathSize];
+  if (!child_path(dir, new_name, target)) return false;
+  // The new name is a full path in the held directory: Windows reads a bare name as relative to
+  // the file's directory, Wine as relative to the working directory.
+  const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int wide_length = MultiByteToWideChar(code_page, 0, target, -1, nullptr, 0);
+  if (wide_length <= 1) return false;
+  const size_t size = offsetof(FILE_RENAME_INFO, FileName) + wide_length * sizeof(WCHAR);
+  auto* rename = static_cast<FILE_RENAME_INFO*>(std::calloc(1, size));
+  if (rename == nullptr) return false;
+  rename->ReplaceIfExists = FALSE;  // never replaces an existing object of the new name
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>((wide_length - 1) * sizeof(WCHAR));
+  MultiByteToWideChar(code_page, 0, target, -1, rename->FileName, wide_length);
+  const BOOL ok =
+      SetFileInformationByHandle(as_handle(file), FileRenameInfo, rename, static_cast<DWORD>(size));
+  std::free(rename);
+  return ok != 0;
+}
+
+// The name goes when the engine closes the handle, which it does next.
+bool os_delete_open_file(os_dir_handle* dir, const char* name, os_handle file,
+                         const os_file_id& id) {
+  if (!name_is_open_file(dir, name, file, id)) return false;
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(as_handle(file), FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
+bool os_remove_directory_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) return false;
+  // Held without delete sharing until it is gone, so that the name checked is the name removed.
+  scoped_handle handle(CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   kDirectoryShare, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+  if (!handle.valid()) return false;
+  os_object_info info{};
+  uint32_t error = 0;
+  if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
+      through_link(path, info, dir->volume) || (info.attributes & OS_ATTR_DIRECTORY) == 0) {
+    return false;
+  }
+  // Fails with ERROR_DIR_NOT_EMPTY when anything is left in it; the directory is removed when
+  // the handle closes.
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
 
 struct os_dir {
   HANDLE find;
@@ -133,9 +605,11 @@ struct os_dir {
   bool first_pending;  // FindFirstFileA already delivered the first entry
 };
 
-os_dir* os_dir_open(const char* path) {
-  char pattern[OS_PATH_MAX];
-  const int n = std::snprintf(pattern, sizeof pattern, "%s\\*", path);
+os_dir* os_list_directory(os_dir_handle* dir) {
+  // The listing opens the directory by its path; the held handle keeps that path on it.
+  char pattern[kPathSize];
+  const char* separator = ends_in_separator(dir->path) ? "" : "\\";
+  const int n = std::snprintf(pattern, sizeof pattern, "%s%s*", dir->path, separator);
   if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return nullptr;  // never a cut pattern
   auto* listing = static_cast<os_dir*>(std::malloc(sizeof(os_dir)));
   if (listing == nullptr) return nullptr;
@@ -163,8 +637,6 @@ void os_dir_close(os_dir* dir) {
   FindClose(dir->find);
   std::free(dir);
 }
-
-void os_remove_directory(const char* path) { RemoveDirectoryA(path); }
 
 namespace {
 
@@ -194,6 +666,8 @@ os_thread* os_thread_start(void (*entry)(void* arg), void* arg) {
   return reinterpret_cast<os_thread*>(handle);
 }
 
+// WaitForSingleObject measures its timeout on the tick count, which setting the clock does not
+// move.
 bool os_thread_wait(os_thread* thread, uint32_t timeout_ms) {
   return WaitForSingleObject(reinterpret_cast<HANDLE>(thread), timeout_ms) == WAIT_OBJECT_0;
 }
