@@ -91,11 +91,7 @@ struct Gate {
   }
 };
 
-// Released on every exit path, so that a failed check cannot leave later tests' writes blocked.
-struct WriteHold {
-  WriteHold() { os_test_hold_writes(true); }
-  ~WriteHold() { os_test_hold_writes(false); }
-};
+using test_util::WriteHold;
 
 // A file of `file_size` bytes when that is given; otherwise a random file or directory job.
 Job make_job(std::mt19937& rng, const fs::path& root, uint32_t seed, size_t file_size = 0) {

@@ -33,73 +33,23 @@
 #include "kelvarin_shred.h"
 #include "shred.h"
 #include "shred_core.h"
+#include "posix_test_util.h"
 #include "test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
+using posix_test::Mount;
+using posix_test::Names;
+using posix_test::ReadFile;
+using posix_test::Token;
 using test_util::TempDir;
-
-// Unmounts on scope exit. A busy file system is detached lazily rather than left behind, so that
-// a failed test never leaves a mount for the next run.
-class Mount {
- public:
-  explicit Mount(std::string target) : target_(std::move(target)) {}
-  ~Mount() {
-    if (!unmount()) umount2(target_.c_str(), MNT_DETACH);
-  }
-  Mount(const Mount&) = delete;
-  Mount& operator=(const Mount&) = delete;
-  void adopt() { mounted_ = true; }
-  // True once the file system is really gone from the mount point.
-  bool unmount() {
-    if (!mounted_) return true;
-    ::sync();
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      if (umount(target_.c_str()) == 0) {
-        mounted_ = false;
-        return true;
-      }
-      if (errno != EBUSY) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
- private:
-  std::string target_;
-  bool mounted_ = false;
-};
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good()) << path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  return names;
-}
-
-// 32 hex characters from the kernel: no accidental match anywhere in a disk image.
-std::string Token() {
-  unsigned char raw[16];
-  EXPECT_EQ(static_cast<ssize_t>(sizeof raw), getrandom(raw, sizeof raw, 0));
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : raw) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
 }
 
 // Content that no overwrite pattern can produce by chance: a byte counter that skips 0x00 and 0xFF.
@@ -351,26 +301,12 @@ void WriteSynced(const std::string& path, const std::string& token) {
 }
 
 TEST_F(PosixForensic, ShreddedContentsAreGoneFromTheDevice) {
-  if (std::system("PATH=\"$PATH:/sbin:/usr/sbin\" command -v mkfs.ext4 >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "mkfs.ext4 not installed (e2fsprogs)";
-  }
   const std::string image = dir_ / "disk.img";
   const std::string mnt = dir_ / "mnt";
   ASSERT_EQ(0, mkdir(mnt.c_str(), 0755));
-  {
-    const int fd = open(image.c_str(), O_CREAT | O_WRONLY, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, ftruncate(fd, off_t{32} << 20));
-    close(fd);
-  }
-  ASSERT_EQ(0, std::system(
-                   ("PATH=\"$PATH:/sbin:/usr/sbin\" mkfs.ext4 -q -F " + image + " >/dev/null 2>&1")
-                       .c_str()));
   Mount mount_guard(mnt);
-  if (std::system(("mount -o loop " + image + " " + mnt + " >/dev/null 2>&1").c_str()) != 0) {
-    GTEST_SKIP() << "cannot loop-mount an ext4 image (no loop device?)";
-  }
-  mount_guard.adopt();
+  const std::string why_not = posix_test::MountExt4Image(image, 32, mnt, &mount_guard);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
 
   const std::string quick = Token(), dod = Token(), plain = Token();
   const std::string quick_path = mnt + "/secret-" + quick + ".txt";

@@ -43,9 +43,16 @@
 
 #include "kelvarin_shred.h"
 #include "platform/test_seams.h"
+#include "posix_test_util.h"
 #include "test_util.h"
 
 namespace {
+
+using posix_test::Mount;
+using posix_test::Names;
+using posix_test::ReadFile;
+using posix_test::Token;
+using test_util::WriteHold;
 
 namespace fs = std::filesystem;
 using test_util::TempDir;
@@ -94,49 +101,12 @@ bool WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 
   return close(fd) == 0 && ok;
 }
 
-std::string ReadFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::string();
-  std::string out;
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return out;
-}
-
 // Recognisable text: `label` repeated up to `size` bytes.
 std::string Labelled(const std::string& label, size_t size) {
   std::string out;
   while (out.size() < size) out += label + " ";
   out.resize(size);
   return out;
-}
-
-// 32 hex characters from the kernel: no accidental match anywhere in a disk image.
-std::string Token() {
-  unsigned char raw[16] = {};
-  if (getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) return "getrandom-failed";
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : raw) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
-
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (const dirent* e = readdir(d)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-      names.insert(e->d_name);
-    }
-  }
-  closedir(d);
-  return names;
 }
 
 bool Exists(const std::string& path) {
@@ -218,37 +188,6 @@ int CountLinks(const Tree& tree) {
 
 // ---- Guards ------------------------------------------------------------------------------------
 
-// Unmounts on scope exit. A busy file system is detached lazily rather than left behind, so that
-// a failed test never leaves a mount for the next run.
-class Mount {
- public:
-  explicit Mount(std::string target) : target_(std::move(target)) {}
-  ~Mount() {
-    if (!unmount()) umount2(target_.c_str(), MNT_DETACH);
-  }
-  Mount(const Mount&) = delete;
-  Mount& operator=(const Mount&) = delete;
-  void adopt() { mounted_ = true; }
-  // True once the file system is really gone from the mount point.
-  bool unmount() {
-    if (!mounted_) return true;
-    ::sync();
-    for (int attempt = 0; attempt < 40; ++attempt) {
-      if (umount(target_.c_str()) == 0) {
-        mounted_ = false;
-        return true;
-      }
-      if (errno != EBUSY) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
- private:
-  std::string target_;
-  bool mounted_ = false;
-};
-
 // Returns to the working directory of its construction, whatever the test did meanwhile.
 class CwdGuard {
  public:
@@ -264,23 +203,6 @@ class CwdGuard {
 
  private:
   int fd_;
-};
-
-// The test build's write gate, released on every exit path so that a failed check cannot leave
-// later tests' writes blocked.
-class WriteHold {
- public:
-  WriteHold() { os_test_hold_writes(true); }
-  ~WriteHold() { release(); }
-  WriteHold(const WriteHold&) = delete;
-  WriteHold& operator=(const WriteHold&) = delete;
-  void release() {
-    if (held_) os_test_hold_writes(false);
-    held_ = false;
-  }
-
- private:
-  bool held_ = true;
 };
 
 class FlushFailure {
@@ -323,14 +245,9 @@ const char* CallName(Call call) {
 // Polls a job to its end; its final status, or SHRED_JOB_RUNNING when it did not end in time
 // (it is then cancelled).
 int32_t WaitForJob(int32_t id, std::chrono::seconds limit = std::chrono::seconds(20)) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    const int32_t status = shred_is_complete(id);
-    if (status != SHRED_JOB_RUNNING) return status;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-  shred_cancel(id);
-  return SHRED_JOB_RUNNING;
+  const int32_t status = test_util::wait_for_job(id, limit);
+  if (status == SHRED_JOB_RUNNING) shred_cancel(id);
+  return status;
 }
 
 struct Outcome {
@@ -1187,26 +1104,12 @@ class PosixSafetyWrites : public ::testing::Test {
 
 TEST_F(PosixSafetyWrites, FileThatGrowsDuringItsPassesIsKeptAndLaterDestroyed) {
   if (geteuid() != 0) GTEST_SKIP() << "loop mounts need root";
-  if (std::system("PATH=\"$PATH:/sbin:/usr/sbin\" command -v mkfs.ext4 >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "mkfs.ext4 not installed (e2fsprogs)";
-  }
   const std::string image = dir_ / "disk.img";
   const std::string mnt = dir_ / "mnt";
   ASSERT_EQ(0, mkdir(mnt.c_str(), 0755));
-  {
-    const int fd = open(image.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, ftruncate(fd, off_t{48} << 20));
-    close(fd);
-  }
-  ASSERT_EQ(0, std::system(
-                   ("PATH=\"$PATH:/sbin:/usr/sbin\" mkfs.ext4 -q -F " + image + " >/dev/null 2>&1")
-                       .c_str()));
   Mount guard(mnt);
-  if (std::system(("mount -o loop " + image + " " + mnt + " >/dev/null 2>&1").c_str()) != 0) {
-    GTEST_SKIP() << "cannot loop-mount an ext4 image (no loop device?)";
-  }
-  guard.adopt();
+  const std::string why_not = posix_test::MountExt4Image(image, 48, mnt, &guard);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
 
   const std::string original = Token(), appended = Token(), control = Token();
   const std::string path = mnt + "/growing.log";

@@ -26,15 +26,8 @@ using test_util::TempDir;
 using test_util::write_file;
 using Clock = std::chrono::steady_clock;
 
-// Polls until the job leaves the running state; its final status, or 0 on a time-out.
 int32_t wait_for(int32_t id, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    const int32_t status = shred_is_complete(id);
-    if (status != SHRED_JOB_RUNNING) return status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return SHRED_JOB_RUNNING;
+  return test_util::wait_for_job(id, limit);
 }
 
 class Jobs : public ::testing::Test {

@@ -3,15 +3,18 @@
 #ifndef KELVARIN_SHRED_TESTS_TEST_UTIL_H
 #define KELVARIN_SHRED_TESTS_TEST_UTIL_H
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kelvarin_shred.h"
+#include "platform/test_seams.h"
 
 namespace test_util {
 
@@ -97,6 +100,36 @@ inline std::vector<std::string> entries(const fs::path& dir) {
     names.push_back(e.path().filename().string());
   return names;
 }
+
+// Polls a job until it leaves the running state: its final status, or SHRED_JOB_RUNNING when it
+// did not end within `limit`.
+inline int32_t wait_for_job(int32_t id, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int32_t status = shred_is_complete(id);
+    if (status != SHRED_JOB_RUNNING) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return SHRED_JOB_RUNNING;
+}
+
+// Holds every file write of the test build at its start (the write gate of test_seams.h) until
+// released, and releases it on every exit path, so that a failed check cannot leave later
+// tests' writes blocked.
+class WriteHold {
+ public:
+  WriteHold() { os_test_hold_writes(true); }
+  ~WriteHold() { release(); }
+  WriteHold(const WriteHold&) = delete;
+  WriteHold& operator=(const WriteHold&) = delete;
+  void release() {
+    if (held_) os_test_hold_writes(false);
+    held_ = false;
+  }
+
+ private:
+  bool held_ = true;
+};
 
 }  // namespace test_util
 

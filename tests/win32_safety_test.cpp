@@ -43,23 +43,11 @@ bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
 
-// Polls until the job leaves the running state; its final status, or SHRED_JOB_RUNNING on a
-// time-out.
 int32_t wait_for(int32_t id, std::chrono::seconds limit = std::chrono::seconds(60)) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    const int32_t status = shred_is_complete(id);
-    if (status != SHRED_JOB_RUNNING) return status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return SHRED_JOB_RUNNING;
+  return test_util::wait_for_job(id, limit);
 }
 
-// Released on every exit path, so that a failed check cannot leave the worker blocked.
-struct WriteHold {
-  WriteHold() { os_test_hold_writes(true); }
-  ~WriteHold() { os_test_hold_writes(false); }
-};
+using test_util::WriteHold;
 
 // Whole-file contents through Win32, for names std::filesystem would normalise ("x.").
 std::string read_exact(const std::string& path) {
