@@ -139,6 +139,4 @@ extern "C" int32_t shred_init(void) noexcept {
   return 0;
 }
 
-extern "C" void shred_cleanup(void) noexcept {
-  shred_async_cleanup();
-}
+extern "C" void shred_cleanup(void) noexcept { shred_async_cleanup(); }

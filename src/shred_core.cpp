@@ -128,8 +128,7 @@ int32_t write_range(shred_run& run, int32_t pass, bool random, int64_t start, in
     if (run.ctx != nullptr && run.ctx->progress_cb != nullptr) {
       int64_t percent = run.total > 0 ? run.written * 100 / run.total : 100;
       if (percent > 100) percent = 100;
-      run.ctx->progress_cb(run.ctx->job_id, static_cast<int32_t>(percent), run.written,
-                           run.total);
+      run.ctx->progress_cb(run.ctx->job_id, static_cast<int32_t>(percent), run.written, run.total);
     }
   }
   return 0;
@@ -194,14 +193,14 @@ int32_t check_object(const os_object_info& info, const char* path) {
   }
   // Random bytes written into a kernel control file destroy nothing and may do harm.
   if (info.pseudo) {
-    shred_set_error(
-        "Safety violation: refusing to shred a file of a kernel pseudo file system: %s", path);
+    shred_set_error("Safety violation: refusing to shred a file of a kernel pseudo file system: %s",
+                    path);
     return -1;
   }
   // The contents belong to the other names too; destroying them is not what was asked.
   if (info.links > 1) {
-    shred_set_error("Safety violation: refusing to shred a file that has other names (hard links): %s",
-                    path);
+    shred_set_error(
+        "Safety violation: refusing to shred a file that has other names (hard links): %s", path);
     return -1;
   }
   return 0;

@@ -44,12 +44,12 @@ bool shred_cancel_requested(const shred_job_ctx* ctx);
 // Plain data, so that a job slot can carry it: whoever resolved it owns `parent` and closes it
 // (wrap it in an os_directory).
 struct shred_target {
-  os_dir_handle* parent;  // null when the directory part could not be opened
-  uint32_t parent_error;  // why not
+  os_dir_handle* parent;   // null when the directory part could not be opened
+  uint32_t parent_error;   // why not
   char name[OS_NAME_MAX];  // empty when the path has no last component (a root or a drive)
   bool trailing_separator;
-  bool fits;             // false when a part of the path was too long to hold
-  bool have_cwd;         // the working directory's id when the path was resolved
+  bool fits;      // false when a part of the path was too long to hold
+  bool have_cwd;  // the working directory's id when the path was resolved
   os_file_id cwd;
 };
 

@@ -4,9 +4,9 @@
 // prove the contents are gone from the device, not just from the name. Mount tests need root and
 // skip themselves otherwise; every mount is undone by RAII even when an assertion fails.
 #include <errno.h>
-#include <signal.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/random.h>
@@ -31,9 +31,9 @@
 #include <thread>
 
 #include "kelvarin_shred.h"
+#include "posix_test_util.h"
 #include "shred.h"
 #include "shred_core.h"
-#include "posix_test_util.h"
 #include "test_util.h"
 
 namespace {
