@@ -107,8 +107,8 @@ bool os_is_separator(char c);
 // root, or on Windows a drive such as "K:" or "K:\"), in which case `parent` names the object
 // itself. *trailing says whether separators followed the last component. False when a part does
 // not fit its buffer.
-bool os_split_path(const char* path, char* parent, size_t parent_size, char* name,
-                   size_t name_size, bool* trailing);
+bool os_split_path(const char* path, char* parent, size_t parent_size, char* name, size_t name_size,
+                   bool* trailing);
 
 // A directory held open; opaque. On Windows it also remembers the path it was opened by.
 struct os_dir_handle;
@@ -190,8 +190,8 @@ void os_close(os_handle file);
 // Renames `name` inside `dir` to `new_name` in the same directory, provided `name` still refers
 // to the open file `file` (whose id is `id`). Never replaces an existing object of the new name
 // and never renames anything else. True when the file now bears the new name.
-bool os_rename_open_file(os_dir_handle* dir, const char* name, const char* new_name,
-                         os_handle file, const os_file_id& id);
+bool os_rename_open_file(os_dir_handle* dir, const char* name, const char* new_name, os_handle file,
+                         const os_file_id& id);
 
 // Deletes `name` inside `dir`, provided it still refers to the open file `file` (id `id`); a
 // name that refers to anything else, a link above all, is left alone. True when deleted.
@@ -264,6 +264,34 @@ class os_directory {
  private:
   os_dir_handle* dir_ = nullptr;
 };
+
+// ---- Storage facts -----------------------------------------------------------------------------
+//
+// What the system says about where a file's data lives, gathered without writing anything. The
+// judgement of what the facts mean for an overwrite belongs to the caller; this layer only reads.
+
+enum os_medium { OS_MEDIUM_UNKNOWN = 0, OS_MEDIUM_ROTATIONAL = 1, OS_MEDIUM_FLASH = 2 };
+
+struct os_storage {
+  char filesystem[32];      // the system's own name: "ext4", "btrfs", "tmpfs", "NTFS", ...;
+                            // empty when it cannot be named
+  char mount_options[512];  // the mount's options and the file system's own, comma-separated
+                            // ("rw,relatime,data=journal"); empty where the system has none
+  bool remote;              // the data lives on another machine (a network drive)
+  bool nocow;               // the file is marked to be overwritten in place (btrfs NOCOW)
+  bool compressed;          // the file is marked compressed
+  bool encrypted;           // the file is marked encrypted by the file system
+  bool shared_extents;      // some of its extents are shared with another file or a snapshot
+  bool inline_data;         // some of its data is kept inside the inode or the file record
+  bool encoded_extents;     // some of its extents are stored encoded (compressed, encrypted)
+  bool extents_known;       // whether the three facts above could be read at all
+  os_medium medium;         // the device under the file system, where it can be found
+};
+
+// Reads the storage facts of the object `name` inside `dir` (a file or a directory; an empty
+// name means `dir` itself), never following a link and never opening it for writing. False with the
+// error when the object cannot be opened for reading its facts.
+bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage, uint32_t* error);
 
 // ---- Threads -----------------------------------------------------------------------------------
 

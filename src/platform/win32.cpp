@@ -640,6 +640,140 @@ void os_dir_close(os_dir* dir) {
 
 namespace {
 
+// The root of the volume that holds `path`, in the form every volume function takes: "K:\",
+// "K:\mounted\folder\" or "\\server\share\". GetVolumePathNameA keeps the "\\?\" prefix of the
+// held paths, which the mount-point lookup below does not accept. False when there is no root.
+bool volume_root(const char* path, char (&root)[kPathSize]) {
+  char found[kPathSize];
+  if (!GetVolumePathNameA(path, found, sizeof found)) return false;
+  int n = 0;
+  if (_strnicmp(found, "\\\\?\\UNC\\", 8) == 0) {
+    n = std::snprintf(root, sizeof root, "\\\\%s", found + 8);
+  } else {
+    const bool prefixed = std::strncmp(found, "\\\\?\\", 4) == 0;
+    n = std::snprintf(root, sizeof root, "%s", prefixed ? found + 4 : found);
+  }
+  return n > 0 && static_cast<size_t>(n) < sizeof root;
+}
+
+// A share reached by its server's name rather than through a drive letter mapped to it.
+bool is_unc(const char* path) {
+  if (_strnicmp(path, "\\\\?\\UNC\\", 8) == 0) return true;
+  return os_is_separator(path[0]) && os_is_separator(path[1]) && path[2] != '?' && path[2] != '.';
+}
+
+// The file system's own name ("NTFS", "ReFS", "FAT32", "exFAT"), asked of the open handle so that
+// a volume mounted in a folder answers for itself; empty when the system will not say.
+// Wine answers "NTFS" for every host file system (ext4, btrfs, tmpfs, procfs alike), so a name
+// read there says nothing about where the data lives; it is left out, and the file system is
+// then judged as unknown rather than trusted.
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+void filesystem_name(HANDLE handle, const char* root, char (&out)[32]) {
+  out[0] = '\0';
+  if (under_wine()) return;
+  WCHAR wide[MAX_PATH + 1];
+  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, wide,
+                                    MAX_PATH + 1) &&
+      WideCharToMultiByte(CP_ACP, 0, wide, -1, out, static_cast<int>(sizeof out), nullptr,
+                          nullptr) > 0) {
+    return;
+  }
+  // Systems older than the handle-based call still answer for the volume's root.
+  if (root[0] == '\0' ||
+      !GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, out, sizeof out)) {
+    out[0] = '\0';
+  }
+}
+
+// Asks the volume under `root` whether its device pays for seeks, which is what tells a spinning
+// disk from flash (Windows' own optimiser decides the same way). The volume is opened with no
+// access rights at all: the query needs none, and nothing can be read or written through such a
+// handle. Drivers that do not answer (Wine's, with ERROR_NOT_SUPPORTED), volumes without a name
+// and every other failure leave the medium unknown rather than guessed.
+os_medium medium_of(const char* root) {
+  char device[kPathSize];
+  if (std::strlen(root) == 3 && root[1] == ':' && os_is_separator(root[2])) {
+    std::snprintf(device, sizeof device, "\\\\.\\%c:", root[0]);
+  } else {
+    // A volume mounted in a folder is opened by its "\\?\Volume{...}" name without the trailing
+    // separator, which would open the volume's root directory instead of the volume.
+    if (!GetVolumeNameForVolumeMountPointA(root, device, sizeof device)) return OS_MEDIUM_UNKNOWN;
+    const size_t length = std::strlen(device);
+    if (length > 0 && os_is_separator(device[length - 1])) device[length - 1] = '\0';
+  }
+  scoped_handle volume(CreateFileA(device, 0, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!volume.valid()) return OS_MEDIUM_UNKNOWN;
+  STORAGE_PROPERTY_QUERY query{};
+  query.PropertyId = StorageDeviceSeekPenaltyProperty;
+  query.QueryType = PropertyStandardQuery;
+  DEVICE_SEEK_PENALTY_DESCRIPTOR penalty{};
+  DWORD returned = 0;
+  if (!DeviceIoControl(volume.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &penalty,
+                       sizeof penalty, &returned, nullptr) ||
+      returned < sizeof penalty) {
+    return OS_MEDIUM_UNKNOWN;
+  }
+  return penalty.IncursSeekPenalty ? OS_MEDIUM_ROTATIONAL : OS_MEDIUM_FLASH;
+}
+
+}  // namespace
+
+bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage, uint32_t* error) {
+  // The directory itself is read through the handle that holds it. Anything inside it is opened
+  // for its attributes alone: that grants no writing and is not stopped by another program's
+  // sharing mode.
+  const bool itself = name[0] == '\0';
+  char path[kPathSize];
+  if (itself) {
+    std::snprintf(path, sizeof path, "%s", dir->path);
+  } else if (!child_path(dir, name, path)) {
+    *error = last_error();
+    return false;
+  }
+  scoped_handle opened(itself ? INVALID_HANDLE_VALUE
+                              : CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                            OPEN_EXISTING, kNoFollow, nullptr));
+  if (!itself && !opened.valid()) {
+    *error = last_error();
+    return false;
+  }
+  const HANDLE handle = itself ? dir->handle : opened.get();
+  os_object_info info{};
+  if (!describe(handle, &info, error)) return false;
+  if (!itself && through_link(path, info, dir->volume)) {
+    *error = kThroughLinkError;
+    return false;
+  }
+
+  *storage = os_storage{};
+  char root[kPathSize];
+  if (!volume_root(path, root)) root[0] = '\0';
+  filesystem_name(handle, root, storage->filesystem);
+  storage->remote =
+      is_unc(path) || is_unc(root) || (root[0] != '\0' && GetDriveTypeA(root) == DRIVE_REMOTE);
+  storage->compressed = (info.attributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
+  storage->encrypted = (info.attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0;
+  // NTFS and ReFS have no per-file mark that promises an overwrite in place. Whether clusters are
+  // shared with a block clone (ReFS), whether NTFS keeps a small file's data resident in its file
+  // record, or whether extents are stored encoded cannot be asked cheaply: the retrieval-pointer
+  // query says where clusters lie, not who else uses them. So those facts are left unknown
+  // rather than reported as absent.
+  storage->nocow = false;
+  storage->shared_extents = false;
+  storage->inline_data = false;
+  storage->encoded_extents = false;
+  storage->extents_known = false;
+  // The device of a network drive is on the server, out of reach of this query.
+  storage->medium = storage->remote || root[0] == '\0' ? OS_MEDIUM_UNKNOWN : medium_of(root);
+  return true;
+}
+
+namespace {
+
 struct thread_start {
   void (*entry)(void*);
   void* arg;
