@@ -1,8 +1,8 @@
 /*
  * kelvarin-shred: secure deletion of files and directory trees.
  *
- * The whole public interface of the library: sixteen functions, the method numbers and the job
- * status values. Every function returns plain scalars or texts; a failure is -1 together with a
+ * The whole public interface of the library: sixteen functions, the storage assessment beside
+ * them, the method numbers and the job status values. Every function returns plain scalars or texts; a failure is -1 together with a
  * message that shred_last_error() returns. Texts returned by the library live in static storage
  * and must not be freed or written through.
  */
@@ -86,6 +86,16 @@ SHRED_API int32_t shred_cancel(int32_t job_id) SHRED_NOEXCEPT;
 /* Heuristic: 1 when the first 4096 bytes of the file look overwritten, 0 when they look like
  * ordinary content or the file cannot be opened. */
 SHRED_API int32_t shred_verify(const char* path) SHRED_NOEXCEPT;
+
+/* Storage assessment: whether an overwrite through the file can reach the blocks that held its
+ * data. Writes one JSON object into `buffer` (at most `size` bytes, always NUL-terminated when
+ * size > 0, never cut inside a character) and returns its full length, as snprintf does; call
+ * with (NULL, 0) to learn the length. -1 with a message for a NULL, empty or missing path, or a
+ * link. Never writes to, opens for writing or changes the file. Members: "path", "filesystem",
+ * "in_place" ("yes", "no" or "unknown"), "reasons" (an array of {"code", "detail"}; codes:
+ * copy_on_write, journaled_data, shared_extents, compressed, lower_layer, inline_data, network,
+ * memory, flash_medium) and "medium" ("rotational", "flash" or "unknown"). */
+SHRED_API int32_t shred_assess(const char* path, char* buffer, int32_t size) SHRED_NOEXCEPT;
 
 /* Method catalogue: a constant name ("Unknown" for other numbers) and the pass count (0 for
  * SHRED_METHOD_CUSTOM, whose count the caller chooses). */

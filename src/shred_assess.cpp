@@ -1,0 +1,261 @@
+// The storage assessment: whether an overwrite through a file can reach the blocks that held its
+// data, judged from what the platform layer reads about the file, its file system, its mount
+// and the device below. It reads only; the file is never opened for writing. The judgement and
+// the closed list of reasons live here; the facts come from src/platform/.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "kelvarin_shred.h"
+#include "platform/platform.h"
+#include "shred.h"
+#include "shred_core.h"
+
+namespace {
+
+// What a reason means for the overwrite: old data surely survives elsewhere, the overwrite
+// cannot be judged, or only a caution that leaves the verdict as it is.
+enum class verdict { kNotInPlace, kUnknown, kCaution };
+
+struct reason {
+  const char* code;
+  verdict effect;
+  const char* detail;
+};
+
+// The closed list of reasons, in the order they are reported.
+constexpr reason kCopyOnWrite = {
+    "copy_on_write", verdict::kNotInPlace,
+    "the file system writes changed data to new blocks; the old blocks keep the contents until "
+    "they are reused"};
+constexpr reason kJournaledData = {
+    "journaled_data", verdict::kNotInPlace,
+    "the file system is mounted data=journal: the journal keeps copies of written data"};
+constexpr reason kSharedExtents = {
+    "shared_extents", verdict::kNotInPlace,
+    "some of the file's blocks are shared with a reflinked copy or a snapshot, which keeps them"};
+constexpr reason kCompressed = {
+    "compressed", verdict::kNotInPlace,
+    "the file is stored compressed: new data is written to new blocks, not over the old ones"};
+constexpr reason kLowerLayer = {
+    "lower_layer", verdict::kNotInPlace,
+    "the file is on an overlay: an original in the lower layer is never touched"};
+constexpr reason kInlineData = {
+    "inline_data", verdict::kNotInPlace,
+    "some of the data is kept inside the file's metadata record, which the file system may copy"};
+constexpr reason kNetwork = {"network", verdict::kUnknown,
+                             "the data lives on a server whose storage cannot be seen from here"};
+constexpr reason kMemory = {
+    "memory", verdict::kCaution,
+    "the file system is in memory: nothing reaches a disk, but swap may hold copies"};
+constexpr reason kFlashMedium = {
+    "flash_medium", verdict::kNotInPlace,
+    "the device is flash memory: wear levelling writes to fresh cells and keeps old ones"};
+
+constexpr int kMaxReasons = 9;
+
+bool named(const char* filesystem, const char* const* names) {
+  for (; *names != nullptr; ++names) {
+    if (std::strcmp(filesystem, *names) == 0) return true;
+  }
+  return false;
+}
+
+// Whether `options` (comma-separated) holds `option` as a whole item.
+bool has_option(const char* options, const char* option) {
+  const size_t length = std::strlen(option);
+  for (const char* p = options; *p != '\0';) {
+    const char* end = std::strchr(p, ',');
+    const size_t item = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
+    if (item == length && std::strncmp(p, option, length) == 0) return true;
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+  return false;
+}
+
+bool has_option_prefix(const char* options, const char* prefix) {
+  const size_t length = std::strlen(prefix);
+  for (const char* p = options; *p != '\0';) {
+    if (std::strncmp(p, prefix, length) == 0) return true;
+    const char* end = std::strchr(p, ',');
+    if (end == nullptr) break;
+    p = end + 1;
+  }
+  return false;
+}
+
+// File systems that put changed data in new places, whatever the file.
+constexpr const char* kCopyOnWriteSystems[] = {"btrfs", "zfs",  "bcachefs", "nilfs2",
+                                               "f2fs",  "ReFS", "refs",     nullptr};
+constexpr const char* kNetworkSystems[] = {"nfs", "nfs4",     "cifs",    "smb3", "smbfs",
+                                           "9p",  "fuse",     "fuseblk", "ceph", "glusterfs",
+                                           "afs", "virtiofs", nullptr};
+constexpr const char* kMemorySystems[] = {"tmpfs", "ramfs", nullptr};
+// File systems known to overwrite a file's blocks in place when nothing above says otherwise.
+constexpr const char* kInPlaceSystems[] = {
+    "ext2",  "ext3",    "ext4", "xfs", "jfs",   "reiserfs", "vfat",  "msdos", "exfat", "ntfs",
+    "ntfs3", "hfsplus", "NTFS", "FAT", "FAT32", "exFAT",    "tmpfs", "ramfs", nullptr};
+
+struct assessment {
+  const reason* reasons[kMaxReasons];
+  int count;
+  const char* in_place;
+};
+
+void add(assessment* a, const reason& r) { a->reasons[a->count++] = &r; }
+
+assessment judge(const os_storage& s) {
+  assessment a{};
+  const char* fs = s.filesystem;
+  const bool fuse = std::strncmp(fs, "fuse.", 5) == 0;
+  if (named(fs, kCopyOnWriteSystems) && !(std::strcmp(fs, "btrfs") == 0 && s.nocow)) {
+    add(&a, kCopyOnWrite);
+  }
+  if ((std::strcmp(fs, "ext3") == 0 || std::strcmp(fs, "ext4") == 0) &&
+      has_option(s.mount_options, "data=journal")) {
+    add(&a, kJournaledData);
+  }
+  if (s.shared_extents) add(&a, kSharedExtents);
+  if (s.compressed || s.encoded_extents ||
+      (std::strcmp(fs, "btrfs") == 0 && has_option_prefix(s.mount_options, "compress"))) {
+    add(&a, kCompressed);
+  }
+  if (std::strcmp(fs, "overlay") == 0) add(&a, kLowerLayer);
+  if (s.inline_data) add(&a, kInlineData);
+  const bool network = s.remote || fuse || named(fs, kNetworkSystems);
+  if (network) add(&a, kNetwork);
+  if (named(fs, kMemorySystems)) add(&a, kMemory);
+  if (s.medium == OS_MEDIUM_FLASH) add(&a, kFlashMedium);
+
+  bool not_in_place = false;
+  bool unknown = !named(fs, kInPlaceSystems) && !named(fs, kCopyOnWriteSystems) &&
+                 std::strcmp(fs, "overlay") != 0;
+  for (int i = 0; i < a.count; ++i) {
+    not_in_place = not_in_place || a.reasons[i]->effect == verdict::kNotInPlace;
+    unknown = unknown || a.reasons[i]->effect == verdict::kUnknown;
+  }
+  a.in_place = not_in_place ? "no" : unknown ? "unknown" : "yes";
+  return a;
+}
+
+const char* medium_name(os_medium medium) {
+  switch (medium) {
+    case OS_MEDIUM_ROTATIONAL:
+      return "rotational";
+    case OS_MEDIUM_FLASH:
+      return "flash";
+    default:
+      return "unknown";
+  }
+}
+
+// Builds the document in a growing text without ever writing past its buffer; the full length
+// is counted even where the buffer ends, as snprintf counts it.
+class json_writer {
+ public:
+  json_writer(char* buffer, size_t size) : buffer_(buffer), size_(size) {}
+
+  void raw(const char* text) {
+    for (; *text != '\0'; ++text) put(*text);
+  }
+  void string(const char* text) {
+    put('"');
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+      if (*p == '"' || *p == '\\') {
+        put('\\');
+        put(static_cast<char>(*p));
+      } else if (*p < 0x20) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", *p);
+        raw(escaped);
+      } else {
+        put(static_cast<char>(*p));  // paths are bytes, passed through as they are
+      }
+    }
+    put('"');
+  }
+  // NUL-terminates what fits, never inside a multi-byte character, and returns the full length.
+  size_t finish() {
+    if (size_ > 0) {
+      size_t end = length_ < size_ ? length_ : size_ - 1;
+      if (end < length_) {
+        while (end > 0 && (static_cast<unsigned char>(buffer_[end]) & 0xC0) == 0x80) --end;
+      }
+      buffer_[end] = '\0';
+    }
+    return length_;
+  }
+
+ private:
+  void put(char c) {
+    if (length_ + 1 < size_) buffer_[length_] = c;
+    ++length_;
+  }
+
+  char* buffer_;
+  size_t size_;
+  size_t length_ = 0;
+};
+
+}  // namespace
+
+extern "C" int32_t shred_assess(const char* path, char* buffer, int32_t size) noexcept {
+  if (path == nullptr || path[0] == '\0') {
+    shred_set_error("Invalid file path: path is NULL or empty");
+    return -1;
+  }
+  if (size < 0 || (buffer == nullptr && size != 0)) {
+    shred_set_error("Invalid buffer for the assessment of %s: size %d", path, size);
+    return -1;
+  }
+  shred_target target{};
+  shred_resolve(path, &target);
+  os_directory parent(target.parent);
+  os_storage storage{};
+  uint32_t error = 0;
+  if (!target.fits || !parent.valid()) {
+    shred_set_error("File not found: %s", path);
+    return -1;
+  }
+  if (target.name[0] != '\0') {
+    os_object_info info{};
+    if (!os_stat_at(parent.get(), target.name, &info, &error)) {
+      shred_set_error("File not found: %s", path);
+      return -1;
+    }
+    // The library never acts through a link, so there is nothing of its own to assess.
+    if ((info.attributes & OS_ATTR_REPARSE) != 0) {
+      shred_set_error(SHRED_REPARSE_MESSAGE, path);
+      return -1;
+    }
+  }
+  if (!os_storage_facts(parent.get(), target.name, &storage, &error)) {
+    shred_set_error("Failed to read the storage of %s (error %lu)", path,
+                    static_cast<unsigned long>(error));
+    return -1;
+  }
+
+  const assessment a = judge(storage);
+  json_writer out(buffer, static_cast<size_t>(size));
+  out.raw("{\"path\":");
+  out.string(path);
+  out.raw(",\"filesystem\":");
+  out.string(storage.filesystem);
+  out.raw(",\"in_place\":");
+  out.string(a.in_place);
+  out.raw(",\"reasons\":[");
+  for (int i = 0; i < a.count; ++i) {
+    if (i > 0) out.raw(",");
+    out.raw("{\"code\":");
+    out.string(a.reasons[i]->code);
+    out.raw(",\"detail\":");
+    out.string(a.reasons[i]->detail);
+    out.raw("}");
+  }
+  out.raw("],\"medium\":");
+  out.string(medium_name(storage.medium));
+  out.raw("}");
+  const size_t length = out.finish();
+  return length > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(length);
+}

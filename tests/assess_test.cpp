@@ -1,0 +1,433 @@
+// The storage assessment against real file systems: loop-mounted ext4 (ordered and data=journal),
+// btrfs (copy-on-write and NOCOW), xfs with a reflinked copy, overlayfs and tmpfs. Each case
+// writes a marker, assesses the file, shreds it and then searches the device for the marker: an
+// assessment that said "yes" where the marker survived would be a lie. Mount tests need root and
+// the mkfs tools, and skip themselves otherwise; every mount is undone by RAII on every exit
+// path, and `mount -o loop` frees its loop device when the file system is unmounted.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kelvarin_shred.h"
+#include "posix_test_util.h"
+#include "test_util.h"
+
+namespace {
+
+using posix_test::Mount;
+using posix_test::ReadFile;
+using posix_test::Token;
+using test_util::TempDir;
+
+struct Json {
+  enum Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = kNull;
+  std::string text;
+  std::vector<Json> items;
+  std::map<std::string, Json> members;
+};
+
+// Strict enough to refuse what a hand-written writer gets wrong: raw control characters, unknown
+// escapes, duplicate keys, missing separators and trailing text. Numbers are not expected.
+struct JsonParser {
+  const std::string& s;
+  size_t i = 0;
+
+  void space() {
+    while (i < s.size() && std::strchr(" \t\r\n", s[i]) != nullptr && s[i] != '\0') ++i;
+  }
+  bool eat(char c) {
+    space();
+    return i < s.size() && s[i] == c && (++i, true);
+  }
+  bool value(Json& v) {
+    if (eat('{')) return object(v);
+    if (eat('[')) return array(v);
+    if (eat('"')) return v.kind = Json::kString, string(v.text);
+    if (s.compare(i, 4, "true") == 0 || s.compare(i, 4, "null") == 0) return i += 4, true;
+    if (s.compare(i, 5, "false") == 0) return i += 5, true;
+    return false;
+  }
+  bool array(Json& v) {
+    v.kind = Json::kArray;
+    if (eat(']')) return true;
+    do {
+      v.items.emplace_back();
+      if (!value(v.items.back())) return false;
+    } while (eat(','));
+    return eat(']');
+  }
+  bool object(Json& v) {
+    v.kind = Json::kObject;
+    if (eat('}')) return true;
+    do {
+      std::string key;
+      Json member;
+      if (!eat('"') || !string(key) || !eat(':') || !value(member)) return false;
+      if (!v.members.emplace(key, std::move(member)).second) return false;
+    } while (eat(','));
+    return eat('}');
+  }
+  bool string(std::string& out) {  // from just after the opening quote
+    static const char kEscapes[] = "\"\\/bfnrt", kMeanings[] = "\"\\/\b\f\n\r\t";
+    while (i < s.size()) {
+      const char c = s[i++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (i >= s.size()) return false;
+      const char* escape = s[i] != '\0' ? std::strchr(kEscapes, s[i]) : nullptr;
+      if (escape != nullptr) {
+        out += kMeanings[escape - kEscapes];
+        ++i;
+      } else if (s.compare(i, 3, "u00") == 0 && i + 5 <= s.size() &&
+                 std::isxdigit(static_cast<unsigned char>(s[i + 3])) &&
+                 std::isxdigit(static_cast<unsigned char>(s[i + 4]))) {
+        out += static_cast<char>(std::stoi(s.substr(i + 3, 2), nullptr, 16));
+        i += 5;
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+};
+
+const std::set<std::string> kCodes = {"copy_on_write", "journaled_data", "shared_extents",
+                                      "compressed",    "lower_layer",    "inline_data",
+                                      "network",       "memory",         "flash_medium"};
+
+// Assesses `path`, asking first for the length as a caller would, and checks that the document
+// is one valid, complete object: every member present with a value from its closed set.
+Json Assess(const std::string& path) {
+  const int32_t length = shred_assess(path.c_str(), nullptr, 0);
+  EXPECT_GT(length, 0) << path << ": " << shred_last_error();
+  if (length <= 0) return Json{};
+  std::string text(static_cast<size_t>(length) + 1, '\x7f');
+  EXPECT_EQ(length, shred_assess(path.c_str(), &text[0], length + 1));
+  EXPECT_EQ('\0', text[static_cast<size_t>(length)]);
+  text.resize(static_cast<size_t>(length));
+  JsonParser parser{text};
+  Json doc;
+  const bool valid =
+      parser.eat('{') && parser.object(doc) && (parser.space(), true) && parser.i == text.size();
+  EXPECT_TRUE(valid) << "not a JSON object: " << text;
+  EXPECT_EQ(5u, doc.members.size()) << text;
+  EXPECT_EQ(path, doc.members["path"].text) << text;
+  EXPECT_EQ(Json::kString, doc.members["filesystem"].kind) << text;
+  EXPECT_TRUE(std::set<std::string>({"yes", "no", "unknown"}).count(doc.members["in_place"].text))
+      << text;
+  EXPECT_TRUE(
+      std::set<std::string>({"rotational", "flash", "unknown"}).count(doc.members["medium"].text))
+      << text;
+  const Json& reasons = doc.members["reasons"];
+  EXPECT_EQ(Json::kArray, reasons.kind) << text;
+  for (const Json& r : reasons.items) {
+    EXPECT_EQ(2u, r.members.size()) << text;
+    EXPECT_TRUE(r.members.count("code") && kCodes.count(r.members.at("code").text)) << text;
+    EXPECT_TRUE(r.members.count("detail") && !r.members.at("detail").text.empty()) << text;
+  }
+  return doc;
+}
+
+std::set<std::string> Codes(const Json& doc) {
+  std::set<std::string> codes;
+  const auto it = doc.members.find("reasons");
+  if (it == doc.members.end()) return codes;
+  for (const Json& r : it->second.items) {
+    const auto code = r.members.find("code");
+    if (code != r.members.end()) codes.insert(code->second.text);
+  }
+  return codes;
+}
+
+std::string Member(const Json& doc, const char* key) {
+  const auto it = doc.members.find(key);
+  return it == doc.members.end() ? std::string() : it->second.text;
+}
+
+bool Shell(const std::string& command) {
+  return std::system(("PATH=\"$PATH:/sbin:/usr/sbin\" " + command + " >/dev/null 2>&1").c_str()) ==
+         0;
+}
+
+// Makes a sparse image, formats it with `mkfs` and loop-mounts it with `options`. Empty on
+// success; otherwise why not, for the test to skip with.
+std::string MountImage(const std::string& image, int mib, const std::string& mkfs,
+                       const std::string& options, const std::string& mnt, Mount* guard) {
+  const std::string tool = mkfs.substr(0, mkfs.find(' '));
+  if (!Shell("command -v " + tool)) return tool + " is not installed";
+  if (!Shell("truncate -s " + std::to_string(mib) + "M " + image)) return "cannot create " + image;
+  if (!Shell(mkfs + " " + image)) return tool + " failed on " + image;
+  if (!Shell("mount -o loop" + (options.empty() ? "" : "," + options) + " " + image + " " + mnt)) {
+    return "cannot loop-mount the " + tool + " image (no loop device, or no driver)";
+  }
+  guard->adopt();
+  return "";
+}
+
+// Whether the loop device under `mnt` says it is not rotational: the assessment must then name
+// flash_medium, whatever the file system.
+bool LoopIsFlash(const std::string& mnt) {
+  std::ifstream mounts("/proc/self/mounts");
+  for (std::string source, target, rest;
+       mounts >> source >> target && std::getline(mounts, rest);) {
+    if (target != mnt || source.rfind("/dev/", 0) != 0) continue;
+    std::string rotational =
+        ReadFile("/sys/block/" + source.substr(std::strlen("/dev/")) + "/queue/rotational");
+    return rotational.rfind('0', 0) == 0;
+  }
+  return false;
+}
+
+// Writes 256 KiB of marker lines (well past any inline-data limit) and forces them to the
+// device. With `nocow`, the empty file is marked NOCOW first, as `chattr +C` would.
+void WriteMarker(const std::string& path, const std::string& marker, bool nocow = false) {
+  std::string bytes;
+  while (bytes.size() < 256 * 1024) bytes += marker + "\n";
+  const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  if (nocow) {
+    int flags = 0;
+    ASSERT_EQ(0, ioctl(fd, FS_IOC_GETFLAGS, &flags));
+    flags |= FS_NOCOW_FL;
+    ASSERT_EQ(0, ioctl(fd, FS_IOC_SETFLAGS, &flags)) << std::strerror(errno);
+  }
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+  ASSERT_EQ(0, fsync(fd));
+  close(fd);
+}
+
+// Searches a file (a raw image of hundreds of MiB) in chunks that overlap by the needle's length.
+bool Contains(const std::string& path, const std::string& needle) {
+  std::ifstream in(path, std::ios::binary);
+  std::string window;
+  std::vector<char> chunk(4 << 20);
+  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+    window.append(chunk.data(), static_cast<size_t>(in.gcount()));
+    if (window.find(needle) != std::string::npos) return true;
+    window.erase(0, window.size() > needle.size() ? window.size() - needle.size() : 0);
+  }
+  return false;
+}
+
+// The one promise the assessment makes: where the marker survived the shred, it did not say
+// "yes". Also prints the row of the results table that the run leaves in its log.
+void ExpectHonest(const char* name, const Json& doc, bool survived) {
+  std::string codes;
+  for (const std::string& c : Codes(doc)) codes += (codes.empty() ? "" : ",") + c;
+  std::cout << "[ assess ] " << name << ": filesystem=" << Member(doc, "filesystem")
+            << " in_place=" << Member(doc, "in_place") << " reasons=" << codes
+            << " medium=" << Member(doc, "medium") << " marker " << (survived ? "SURVIVED" : "gone")
+            << "\n";
+  if (survived) EXPECT_NE("yes", Member(doc, "in_place")) << name << ": the data survived";
+}
+
+class AssessOnDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
+    ASSERT_TRUE(dir_.ok());
+    mnt_ = dir_ / "mnt";
+    image_ = dir_ / "disk.img";
+    ASSERT_EQ(0, mkdir(mnt_.c_str(), 0755));
+  }
+
+  // Assesses and shreds each file (3 passes), then unmounts and reports whether each marker is
+  // still somewhere in the image.
+  std::vector<bool> AssessShredSearch(Mount* guard, const std::vector<std::string>& files,
+                                      const std::vector<std::string>& markers,
+                                      std::vector<Json>* docs) {
+    for (const std::string& f : files) docs->push_back(Assess(f));
+    for (const std::string& f : files) {
+      EXPECT_EQ(0, shred_file(f.c_str(), SHRED_METHOD_DOD_3PASS))
+          << f << ": " << shred_last_error();
+    }
+    EXPECT_TRUE(guard->unmount()) << "still mounted: " << std::strerror(errno);
+    std::vector<bool> survived;
+    for (const std::string& m : markers) survived.push_back(Contains(image_, m + "\n" + m));
+    return survived;
+  }
+
+  TempDir dir_;
+  std::string mnt_, image_;
+};
+
+TEST_F(AssessOnDisk, Ext4OrderedOverwritesInPlaceAndDataJournalDoesNot) {
+  {
+    Mount guard(mnt_);
+    const std::string why_not = posix_test::MountExt4Image(image_, 32, mnt_, &guard);
+    if (!why_not.empty()) GTEST_SKIP() << why_not;
+    const bool flash = LoopIsFlash(mnt_);
+    const std::string marker = Token();
+    WriteMarker(mnt_ + "/ordered.txt", marker);
+    std::vector<Json> docs;
+    const auto survived = AssessShredSearch(&guard, {mnt_ + "/ordered.txt"}, {marker}, &docs);
+    ExpectHonest("ext4 ordered", docs[0], survived[0]);
+    EXPECT_EQ("ext4", Member(docs[0], "filesystem"));
+    EXPECT_EQ(flash ? "no" : "yes", Member(docs[0], "in_place"));
+    EXPECT_EQ(flash ? std::set<std::string>{"flash_medium"} : std::set<std::string>{},
+              Codes(docs[0]));
+    EXPECT_FALSE(survived[0]) << "a 3-pass shred left the data on ext4";
+  }
+  ASSERT_EQ(0, unlink(image_.c_str()));
+  Mount guard(mnt_);
+  const std::string why_not =
+      MountImage(image_, 32, "mkfs.ext4 -q -F", "data=journal", mnt_, &guard);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
+  const std::string marker = Token();
+  WriteMarker(mnt_ + "/journaled.txt", marker);
+  std::vector<Json> docs;
+  const auto survived = AssessShredSearch(&guard, {mnt_ + "/journaled.txt"}, {marker}, &docs);
+  ExpectHonest("ext4 data=journal", docs[0], survived[0]);
+  EXPECT_EQ("no", Member(docs[0], "in_place"));
+  EXPECT_EQ(1u, Codes(docs[0]).count("journaled_data"));
+}
+
+TEST_F(AssessOnDisk, BtrfsCopiesOnWriteUnlessTheFileIsNocow) {
+  Mount guard(mnt_);
+  // 128 MiB: below about 110 MiB mkfs.btrfs wants mixed block groups.
+  const std::string why_not = MountImage(image_, 128, "mkfs.btrfs -q -f", "", mnt_, &guard);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
+  const bool flash = LoopIsFlash(mnt_);
+  const std::string cow = Token(), nocow = Token();
+  WriteMarker(mnt_ + "/cow.txt", cow);
+  WriteMarker(mnt_ + "/nocow.txt", nocow, /*nocow=*/true);
+  std::vector<Json> docs;
+  const auto survived =
+      AssessShredSearch(&guard, {mnt_ + "/cow.txt", mnt_ + "/nocow.txt"}, {cow, nocow}, &docs);
+  ExpectHonest("btrfs", docs[0], survived[0]);
+  ExpectHonest("btrfs NOCOW", docs[1], survived[1]);
+  EXPECT_EQ("btrfs", Member(docs[0], "filesystem"));
+  EXPECT_EQ("no", Member(docs[0], "in_place"));
+  EXPECT_EQ(1u, Codes(docs[0]).count("copy_on_write"));
+  EXPECT_EQ(0u, Codes(docs[1]).count("copy_on_write"));
+  EXPECT_EQ(flash, Codes(docs[1]).count("flash_medium") == 1);
+}
+
+TEST_F(AssessOnDisk, XfsReflinkedCopyKeepsTheOldBlocks) {
+  Mount guard(mnt_);
+  // Current mkfs.xfs refuses file systems smaller than 300 MiB; the image is sparse.
+  const std::string why_not =
+      MountImage(image_, 320, "mkfs.xfs -q -f -m reflink=1", "", mnt_, &guard);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
+  const std::string marker = Token();
+  const std::string file = mnt_ + "/original.txt";
+  WriteMarker(file, marker);
+  ASSERT_TRUE(Shell("cp --reflink=always " + file + " " + mnt_ + "/copy.txt"));
+  std::vector<Json> docs;
+  const auto survived = AssessShredSearch(&guard, {file}, {marker}, &docs);
+  ExpectHonest("xfs reflink", docs[0], survived[0]);
+  EXPECT_EQ("xfs", Member(docs[0], "filesystem"));
+  EXPECT_EQ("no", Member(docs[0], "in_place"));
+  EXPECT_EQ(1u, Codes(docs[0]).count("shared_extents"));
+}
+
+TEST_F(AssessOnDisk, OverlayLowerLayerSurvivesAndTmpfsIsMemory) {
+  const std::string lower = dir_ / "lower", upper = dir_ / "upper", work = dir_ / "work";
+  for (const std::string& d : {lower, upper, work}) ASSERT_EQ(0, mkdir(d.c_str(), 0755));
+  const std::string marker = Token();
+  WriteMarker(lower + "/layered.txt", marker);
+  {
+    Mount guard(mnt_);
+    if (!Shell("mount -t overlay overlay -o lowerdir=" + lower + ",upperdir=" + upper +
+               ",workdir=" + work + " " + mnt_)) {
+      GTEST_SKIP() << "cannot mount overlayfs here";
+    }
+    guard.adopt();
+    const std::string file = mnt_ + "/layered.txt";
+    const Json doc = Assess(file);
+    EXPECT_EQ(0, shred_file(file.c_str(), SHRED_METHOD_DOD_3PASS)) << shred_last_error();
+    EXPECT_EQ(std::set<std::string>{}, posix_test::Names(mnt_));
+    ASSERT_TRUE(guard.unmount());
+    const bool survived = ReadFile(lower + "/layered.txt").find(marker) != std::string::npos;
+    ExpectHonest("overlay (lower file)", doc, survived);
+    EXPECT_EQ("overlay", Member(doc, "filesystem"));
+    EXPECT_EQ("no", Member(doc, "in_place"));
+    EXPECT_EQ(1u, Codes(doc).count("lower_layer"));
+  }
+  Mount guard(mnt_);
+  ASSERT_TRUE(Shell("mount -t tmpfs -o size=4m tmpfs " + mnt_)) << "cannot mount tmpfs";
+  guard.adopt();
+  const std::string file = mnt_ + "/memory.txt";
+  const std::string memory_marker = Token();
+  WriteMarker(file, memory_marker);
+  const Json doc = Assess(file);
+  const Json of_directory = Assess(mnt_);
+  EXPECT_EQ(0, shred_file(file.c_str(), SHRED_METHOD_DOD_3PASS)) << shred_last_error();
+  // Nothing of tmpfs outlives it; what is left to search is whatever the mount still holds.
+  bool survived = false;
+  for (const std::string& name : posix_test::Names(mnt_)) {
+    survived = survived || ReadFile(mnt_ + "/" + name).find(memory_marker) != std::string::npos;
+  }
+  ExpectHonest("tmpfs", doc, survived);
+  EXPECT_EQ("tmpfs", Member(doc, "filesystem"));
+  EXPECT_EQ("yes", Member(doc, "in_place"));
+  EXPECT_EQ(std::set<std::string>{"memory"}, Codes(doc));
+  EXPECT_EQ("unknown", Member(doc, "medium"));
+  EXPECT_EQ("tmpfs", Member(of_directory, "filesystem"));
+}
+
+TEST(AssessCalls, CutsSafelyRefusesBadPathsAndLinksAndChangesNothing) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string file = dir / "kept.txt";
+  test_util::write_file(file, test_util::sample_content(100000));
+  struct stat before {};
+  ASSERT_EQ(0, stat(file.c_str(), &before));
+  const std::string contents = ReadFile(file);
+
+  const int32_t full = shred_assess(file.c_str(), nullptr, 0);
+  ASSERT_GT(full, 20) << shred_last_error();
+  std::string whole(static_cast<size_t>(full) + 1, '\0');
+  ASSERT_EQ(full, shred_assess(file.c_str(), &whole[0], full + 1));
+  for (int32_t size : {1, 10, full / 2, full}) {
+    std::string buffer(static_cast<size_t>(full) + 16, '#');
+    EXPECT_EQ(full, shred_assess(file.c_str(), &buffer[0], size)) << size;
+    const size_t end = buffer.find('\0');
+    ASSERT_LT(end, static_cast<size_t>(size)) << "not terminated inside the buffer: " << size;
+    EXPECT_EQ(whole.substr(0, end), buffer.substr(0, end)) << size;
+    EXPECT_EQ(std::string(buffer.size() - size, '#'), buffer.substr(static_cast<size_t>(size)))
+        << "written past size " << size;
+  }
+
+  EXPECT_EQ(-1, shred_assess(nullptr, nullptr, 0));
+  EXPECT_STRNE("", shred_last_error());
+  EXPECT_EQ(-1, shred_assess("", nullptr, 0));
+  EXPECT_STRNE("", shred_last_error());
+  const std::string missing = dir / "missing.txt";
+  EXPECT_EQ(-1, shred_assess(missing.c_str(), nullptr, 0));
+  EXPECT_NE(nullptr, std::strstr(shred_last_error(), missing.c_str())) << shred_last_error();
+  const std::string link = dir / "link.txt";
+  ASSERT_EQ(0, symlink(file.c_str(), link.c_str()));
+  char buffer[512];
+  EXPECT_EQ(-1, shred_assess(link.c_str(), buffer, sizeof buffer));
+  EXPECT_NE(nullptr, std::strstr(shred_last_error(), link.c_str())) << shred_last_error();
+
+  // Several assessments later the file is exactly as it was: contents, data and status times.
+  struct stat after {};
+  ASSERT_EQ(0, stat(file.c_str(), &after));
+  EXPECT_EQ(contents, ReadFile(file));
+  const auto times = [](const struct stat& st) {
+    return std::vector<long long>{st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                                  st.st_ctim.tv_nsec, static_cast<long long>(st.st_ino)};
+  };
+  EXPECT_EQ(times(before), times(after));
+}
+
+}  // namespace
