@@ -123,10 +123,11 @@ Strings lines_of(const std::string& text) {
 }
 
 struct Json {
-  enum Kind { kNull, kBool, kNumber, kString, kObject } kind = kNull;
+  enum Kind { kNull, kBool, kNumber, kString, kObject, kArray } kind = kNull;
   bool boolean = false;
   std::string text;  // a string's value, or a number as written
   std::map<std::string, Json> members;
+  std::vector<Json> items;
 
   bool integral() const { return kind == kNumber && text.find_first_of(".eE") == kNever; }
   const Json& operator[](const std::string& key) const {
@@ -156,6 +157,7 @@ struct JsonParser {
   }
   bool value(Json& v) {
     if (eat('{')) return object(v);
+    if (eat('[')) return array(v);
     if (eat('"')) return v.kind = Json::kString, string(v.text);
     if (word("true")) return v.kind = Json::kBool, v.boolean = true;
     if (word("false")) return v.kind = Json::kBool, true;
@@ -180,6 +182,16 @@ struct JsonParser {
       if (!v.members.emplace(key, std::move(member)).second) return false;
     } while (eat(','));
     return eat('}');
+  }
+  bool array(Json& v) {
+    v.kind = Json::kArray;
+    if (eat(']')) return true;
+    do {
+      Json item;
+      if (!value(item)) return false;
+      v.items.push_back(std::move(item));
+    } while (eat(','));
+    return eat(']');
   }
   bool string(std::string& out) {  // from just after the opening quote
     static const char kEscapes[] = "\"\\/bfnrt", kMeanings[] = "\"\\/\b\f\n\r\t";
@@ -463,6 +475,54 @@ TEST_F(Cli, VerifyReadsButNeverShreds) {
   }
   EXPECT_EQ(read_file(text), prose);
   EXPECT_EQ(fs::file_size(zeros), 8192u);
+}
+
+// The assessment reads and never shreds; a kernel file system is one the library does not know,
+// so shredding there warns (once per run) and --strict refuses before the library is asked.
+TEST_F(Cli, AssessReadsAndStrictRefusesWhatCannotBeJudged) {
+  const std::string file = path("plain"), missing = path("missing");
+  write_file(file, "plain text\n");
+  const Result text = run({"--assess", file});
+  EXPECT_EQ(text.code, 0) << text.err;
+  EXPECT_TRUE(
+      std::regex_search(text.out, std::regex("^" + file + ": overwritten in place: (yes|no)\n")))
+      << text.out;
+  const Result json = run({"--assess", "--json", file, "/proc/self/comm"});
+  EXPECT_EQ(json.code, 0) << json.err;
+  const std::vector<Json> lines = json_lines(json.out);
+  ASSERT_EQ(lines.size(), 2u) << json.out;
+  EXPECT_EQ(lines[0]["path"].text, file);
+  EXPECT_NE(lines[0]["filesystem"].text, "");
+  EXPECT_EQ(lines[1]["filesystem"].text, "proc");
+  EXPECT_EQ(lines[1]["in_place"].text, "unknown");
+  for (const Json& line : lines) {
+    EXPECT_EQ(line["reasons"].kind, Json::kArray);
+    for (const Json& reason : line["reasons"].items) {
+      EXPECT_EQ(reason["code"].kind, Json::kString);
+      EXPECT_EQ(reason["detail"].kind, Json::kString);
+    }
+    EXPECT_TRUE(std::regex_match(line["medium"].text, std::regex("rotational|flash|unknown")));
+  }
+  EXPECT_EQ(read_file(file), "plain text\n");
+  const Result absent = run({"--assess", missing});
+  EXPECT_EQ(absent.code, 1);
+  EXPECT_EQ(absent.err, "kelvarin-shred: " + missing + ": File not found: " + missing + "\n");
+  EXPECT_EQ(run({"--assess", "-r", file}).code, 2);
+
+  const Result warned = run({"/proc/self/comm", "/proc/self/comm"});
+  EXPECT_EQ(warned.code, 1);
+  const std::string warning =
+      "kelvarin-shred: warning: /proc/self/comm: the file system is not "
+      "one the library knows";
+  EXPECT_EQ(warned.err.find(warning), 0u) << warned.err;
+  EXPECT_EQ(warned.err.find(warning, 1), kNever) << "said twice: " << warned.err;
+  EXPECT_NE(warned.err.find("kernel pseudo file system"), kNever) << warned.err;
+  const Result strict = run({"--strict", "/proc/self/comm"});
+  EXPECT_EQ(strict.code, 1);
+  EXPECT_EQ(strict.err.find("kelvarin-shred: /proc/self/comm: refused: overwriting may not reach "
+                            "the old data here"),
+            0u)
+      << strict.err;
 }
 
 TEST_F(Cli, SigintCancelsTheJobAndLeavesTheFileAtFullLength) {

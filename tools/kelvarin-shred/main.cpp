@@ -5,16 +5,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kelvarin_shred.h"
@@ -36,6 +38,8 @@ struct Options {
   bool recursive = false;
   bool flat = false;
   bool verify = false;
+  bool assess = false;
+  bool strict = false;
   bool list_methods = false;
   bool verbose = false;
   bool json = false;
@@ -67,6 +71,9 @@ void print_usage(std::FILE* out) {
       "  -r, --recursive     shred directories and everything below them\n"
       "  -d, --dir           shred the files directly inside directories\n"
       "      --verify        check whether each PATH looks overwritten; shreds nothing\n"
+      "      --assess        tell whether overwriting can reach each PATH's old data;\n"
+      "                      shreds nothing\n"
+      "      --strict        refuse a PATH where overwriting cannot reach the old data\n"
       "      --list-methods  list the overwrite methods and their passes\n"
       "  -v, --verbose       print each path and its statistics\n"
       "      --json          print one JSON object per path\n"
@@ -89,12 +96,14 @@ int usage_error(const char* format, const char* detail) {
 
 // Returns kExitOk when the options are usable; otherwise the usage error has been printed.
 int parse_options(int argc, char** argv, Options* options) {
-  enum { kVerify = 256, kListMethods, kJson, kVersion };
+  enum { kVerify = 256, kListMethods, kJson, kVersion, kAssess, kStrict };
   static const option kLong[] = {{"method", required_argument, nullptr, 'm'},
                                  {"passes", required_argument, nullptr, 'n'},
                                  {"recursive", no_argument, nullptr, 'r'},
                                  {"dir", no_argument, nullptr, 'd'},
                                  {"verify", no_argument, nullptr, kVerify},
+                                 {"assess", no_argument, nullptr, kAssess},
+                                 {"strict", no_argument, nullptr, kStrict},
                                  {"list-methods", no_argument, nullptr, kListMethods},
                                  {"verbose", no_argument, nullptr, 'v'},
                                  {"json", no_argument, nullptr, kJson},
@@ -142,6 +151,12 @@ int parse_options(int argc, char** argv, Options* options) {
       case kVerify:
         options->verify = true;
         break;
+      case kAssess:
+        options->assess = true;
+        break;
+      case kStrict:
+        options->strict = true;
+        break;
       case kListMethods:
         options->list_methods = true;
         break;
@@ -177,6 +192,10 @@ int parse_options(int argc, char** argv, Options* options) {
   if (options->verify &&
       (options->recursive || options->flat || options->passes != 0 || options->method_given)) {
     return usage_error("%s", "--verify takes no shredding options");
+  }
+  if (options->assess && (options->verify || options->recursive || options->flat ||
+                          options->passes != 0 || options->method_given || options->strict)) {
+    return usage_error("%s", "--assess takes no shredding or verifying options");
   }
   return kExitOk;
 }
@@ -338,11 +357,85 @@ void report_cancel(const std::string& path, bool directory, const Options& optio
   }
 }
 
-void report_result(const std::string& path, Outcome outcome, const Options& options) {
+// A path's storage assessment, as the library writes it, and the parts the command acts on.
+struct Assessment {
+  bool ok = false;                                           // the library could assess the path
+  std::string json;                                          // the whole document
+  std::string in_place;                                      // "yes", "no" or "unknown"
+  std::vector<std::pair<std::string, std::string>> reasons;  // code, detail
+};
+
+// The value of the string member that starts at `from` ("name":"value"); the library's own
+// values hold no escapes.
+std::string member_at(const std::string& json, size_t from, const char* name, size_t* end) {
+  const std::string key = std::string("\"") + name + "\":\"";
+  const size_t start = json.find(key, from);
+  if (start == std::string::npos) return *end = std::string::npos, "";
+  const size_t value = start + key.size();
+  *end = json.find('"', value);
+  return *end == std::string::npos ? "" : json.substr(value, *end - value);
+}
+
+Assessment assess(const std::string& path) {
+  Assessment a;
+  const int32_t length = shred_assess(path.c_str(), nullptr, 0);
+  if (length < 0) return a;
+  std::string buffer(static_cast<size_t>(length) + 1, '\0');
+  if (shred_assess(path.c_str(), buffer.data(), length + 1) != length) return a;
+  buffer.resize(static_cast<size_t>(length));
+  a.ok = true;
+  a.json = buffer;
+  // The path comes first and is escaped, so the members searched for after it cannot be faked
+  // by a file name.
+  size_t at = buffer.find("\"filesystem\":");
+  a.in_place = member_at(buffer, at, "in_place", &at);
+  while (at != std::string::npos) {
+    std::string code = member_at(buffer, at, "code", &at);
+    if (at == std::string::npos) break;
+    std::string detail = member_at(buffer, at, "detail", &at);
+    a.reasons.emplace_back(std::move(code), std::move(detail));
+  }
+  return a;
+}
+
+// The reasons that make a path's overwrite doubtful, joined for one line.
+std::string doubtful_codes(const Assessment& a) {
+  std::string codes;
+  for (const auto& [code, detail] : a.reasons) {
+    if (code == "memory" && a.in_place == "yes") continue;
+    codes += (codes.empty() ? "" : ", ") + code;
+  }
+  return codes.empty() ? "the file system is not one the library knows" : codes;
+}
+
+int run_assess(const Options& options) {
+  int exit_code = kExitOk;
+  for (const std::string& path : options.paths) {
+    const Assessment a = assess(path);
+    if (!a.ok) {
+      std::fprintf(stderr, "kelvarin-shred: %s: %s\n", path.c_str(), shred_last_error());
+      exit_code = kExitFailed;
+      continue;
+    }
+    if (options.json) {
+      std::printf("%s\n", a.json.c_str());
+      continue;
+    }
+    std::printf("%s: overwritten in place: %s\n", path.c_str(), a.in_place.c_str());
+    for (const auto& [code, detail] : a.reasons) {
+      std::printf("  %s: %s\n", code.c_str(), detail.c_str());
+    }
+  }
+  return exit_code;
+}
+
+void report_result(const std::string& path, Outcome outcome, const Options& options,
+                   const Assessment& storage) {
   if (options.json) {
     const bool ok = outcome == Outcome::kSucceeded;
-    std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"error\":%s}\n",
+    std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"assessment\":%s,\"error\":%s}\n",
                 json_string(path).c_str(), outcome_name(outcome), ok ? shred_stats_json() : "null",
+                storage.ok ? storage.json.c_str() : "null",
                 // The library's text is process-wide and a job's success leaves an earlier
                 // failure in it, so a success speaks for itself.
                 json_string(ok ? "No error" : shred_last_error()).c_str());
@@ -409,6 +502,7 @@ int run_shred(const Options& options) {
 
   const bool show_bar = !options.quiet && !options.json && isatty(STDERR_FILENO) == 1;
   int exit_code = kExitOk;
+  std::set<std::string> warned;  // the storage warnings said so far
   for (const std::string& path : options.paths) {
     if (g_interrupted) {
       // Only reachable with -n: a synchronous run cannot be cancelled, so it was finished first.
@@ -424,6 +518,32 @@ int run_shred(const Options& options) {
       exit_code = kExitFailed;
       continue;
     }
+    const Assessment storage = assess(path);
+    if (storage.ok && storage.in_place != "yes") {
+      if (options.strict) {
+        std::fprintf(stderr,
+                     "kelvarin-shred: %s: refused: overwriting may not reach the old data here "
+                     "(%s; see --assess)\n",
+                     path.c_str(), doubtful_codes(storage).c_str());
+        exit_code = kExitFailed;
+        continue;
+      }
+      // Each distinct warning once per run: a tree of a thousand files on one file system
+      // needs it said once.
+      for (const auto& [code, detail] : storage.reasons) {
+        if ((code == "memory" && storage.in_place == "yes") || !warned.insert(code).second) {
+          continue;
+        }
+        std::fprintf(stderr, "kelvarin-shred: warning: %s: %s (%s)\n", path.c_str(), detail.c_str(),
+                     code.c_str());
+      }
+      if (storage.reasons.empty() && warned.insert("unknown").second) {
+        std::fprintf(stderr,
+                     "kelvarin-shred: warning: %s: the file system is not one the library "
+                     "knows; whether overwriting reaches the old data cannot be told\n",
+                     path.c_str());
+      }
+    }
     Outcome outcome;
     if (options.passes != 0) {
       // A caller-chosen pass count runs synchronously: jobs take their count from the method.
@@ -432,7 +552,7 @@ int run_shred(const Options& options) {
     } else {
       outcome = run_job(path, directory, options, show_bar);
     }
-    report_result(path, outcome, options);
+    report_result(path, outcome, options, storage);
     if (outcome == Outcome::kSucceeded && !directory && still_there(path)) {
       // The library reports a file as shredded once its contents are gone, even when its
       // directory then refused the rename and the deletion; a user asked for it to be gone.
@@ -461,6 +581,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (options.verify) return run_verify(options);
+  if (options.assess) return run_assess(options);
   if (shred_init() != 0) {
     std::fprintf(stderr, "kelvarin-shred: %s\n", shred_last_error());
     return kExitFailed;
