@@ -21,92 +21,18 @@
 #include <string>
 #include <vector>
 
+#include "json_test_util.h"
 #include "kelvarin_shred.h"
 #include "posix_test_util.h"
 #include "test_util.h"
 
 namespace {
 
+using json_test::Json;
 using posix_test::Mount;
 using posix_test::ReadFile;
 using posix_test::Token;
 using test_util::TempDir;
-
-struct Json {
-  enum Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = kNull;
-  std::string text;
-  std::vector<Json> items;
-  std::map<std::string, Json> members;
-};
-
-// Strict enough to refuse what a hand-written writer gets wrong: raw control characters, unknown
-// escapes, duplicate keys, missing separators and trailing text. Numbers are not expected.
-struct JsonParser {
-  const std::string& s;
-  size_t i = 0;
-
-  void space() {
-    while (i < s.size() && std::strchr(" \t\r\n", s[i]) != nullptr && s[i] != '\0') ++i;
-  }
-  bool eat(char c) {
-    space();
-    return i < s.size() && s[i] == c && (++i, true);
-  }
-  bool value(Json& v) {
-    if (eat('{')) return object(v);
-    if (eat('[')) return array(v);
-    if (eat('"')) return v.kind = Json::kString, string(v.text);
-    if (s.compare(i, 4, "true") == 0 || s.compare(i, 4, "null") == 0) return i += 4, true;
-    if (s.compare(i, 5, "false") == 0) return i += 5, true;
-    return false;
-  }
-  bool array(Json& v) {
-    v.kind = Json::kArray;
-    if (eat(']')) return true;
-    do {
-      v.items.emplace_back();
-      if (!value(v.items.back())) return false;
-    } while (eat(','));
-    return eat(']');
-  }
-  bool object(Json& v) {
-    v.kind = Json::kObject;
-    if (eat('}')) return true;
-    do {
-      std::string key;
-      Json member;
-      if (!eat('"') || !string(key) || !eat(':') || !value(member)) return false;
-      if (!v.members.emplace(key, std::move(member)).second) return false;
-    } while (eat(','));
-    return eat('}');
-  }
-  bool string(std::string& out) {  // from just after the opening quote
-    static const char kEscapes[] = "\"\\/bfnrt", kMeanings[] = "\"\\/\b\f\n\r\t";
-    while (i < s.size()) {
-      const char c = s[i++];
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (i >= s.size()) return false;
-      const char* escape = s[i] != '\0' ? std::strchr(kEscapes, s[i]) : nullptr;
-      if (escape != nullptr) {
-        out += kMeanings[escape - kEscapes];
-        ++i;
-      } else if (s.compare(i, 3, "u00") == 0 && i + 5 <= s.size() &&
-                 std::isxdigit(static_cast<unsigned char>(s[i + 3])) &&
-                 std::isxdigit(static_cast<unsigned char>(s[i + 4]))) {
-        out += static_cast<char>(std::stoi(s.substr(i + 3, 2), nullptr, 16));
-        i += 5;
-      } else {
-        return false;
-      }
-    }
-    return false;
-  }
-};
 
 const std::set<std::string> kCodes = {"copy_on_write", "journaled_data", "shared_extents",
                                       "compressed",    "lower_layer",    "inline_data",
@@ -122,11 +48,8 @@ Json Assess(const std::string& path) {
   EXPECT_EQ(length, shred_assess(path.c_str(), &text[0], length + 1));
   EXPECT_EQ('\0', text[static_cast<size_t>(length)]);
   text.resize(static_cast<size_t>(length));
-  JsonParser parser{text};
   Json doc;
-  const bool valid =
-      parser.eat('{') && parser.object(doc) && (parser.space(), true) && parser.i == text.size();
-  EXPECT_TRUE(valid) << "not a JSON object: " << text;
+  EXPECT_TRUE(json_test::parse_object(text, &doc)) << "not a JSON object: " << text;
   EXPECT_EQ(5u, doc.members.size()) << text;
   EXPECT_EQ(path, doc.members["path"].text) << text;
   EXPECT_EQ(Json::kString, doc.members["filesystem"].kind) << text;
