@@ -22,7 +22,7 @@ struct Path {
 const Path kPaths[] = {{"dispatched", chacha20_keystream},
                        {"portable", chacha20_keystream_portable}};
 
-Bytes Hex(const std::string& hex) {
+Bytes hex_bytes(const std::string& hex) {
   Bytes out;
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {
     out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
@@ -30,40 +30,40 @@ Bytes Hex(const std::string& hex) {
   return out;
 }
 
-Bytes Keystream(KeystreamFn fn, const Bytes& key, const Bytes& nonce, uint32_t counter,
-                size_t len) {
+Bytes keystream_of(KeystreamFn fn, const Bytes& key, const Bytes& nonce, uint32_t counter,
+                   size_t len) {
   Bytes out(len);
   fn(key.data(), nonce.data(), counter, out.data(), len);
   return out;
 }
 
-const Bytes kSeqKey = Hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+const Bytes kSeqKey = hex_bytes("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
 
 TEST(ChaCha20Rfc8439, BlockFunctionVector) {
-  const Bytes nonce = Hex("000000090000004a00000000");
-  const Bytes expected =
-      Hex("10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
-          "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e");
+  const Bytes nonce = hex_bytes("000000090000004a00000000");
+  const Bytes expected = hex_bytes(
+      "10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
+      "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e");
   Bytes block(64);
   chacha20_block(kSeqKey.data(), nonce.data(), 1, block.data());
   EXPECT_EQ(block, expected);
   for (const Path& p : kPaths)
-    EXPECT_EQ(Keystream(p.fn, kSeqKey, nonce, 1, 64), expected) << p.name;
+    EXPECT_EQ(keystream_of(p.fn, kSeqKey, nonce, 1, 64), expected) << p.name;
 }
 
 TEST(ChaCha20Rfc8439, EncryptionVector) {
-  const Bytes nonce = Hex("000000000000004a00000000");
+  const Bytes nonce = hex_bytes("000000000000004a00000000");
   const std::string plaintext =
       "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the "
       "future, sunscreen would be it.";
-  const Bytes expected =
-      Hex("6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0b"
-          "f91b65c5524733ab8f593dabcd62b3571639d624e65152ab8f530c359f0861d8"
-          "07ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806818ce91ab7793736"
-          "5af90bbf74a35be6b40b8eedf2785e42874d");
+  const Bytes expected = hex_bytes(
+      "6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0b"
+      "f91b65c5524733ab8f593dabcd62b3571639d624e65152ab8f530c359f0861d8"
+      "07ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806818ce91ab7793736"
+      "5af90bbf74a35be6b40b8eedf2785e42874d");
   ASSERT_EQ(plaintext.size(), 114u);
   for (const Path& p : kPaths) {
-    Bytes ct = Keystream(p.fn, kSeqKey, nonce, 1, plaintext.size());
+    Bytes ct = keystream_of(p.fn, kSeqKey, nonce, 1, plaintext.size());
     for (size_t i = 0; i < ct.size(); ++i) ct[i] ^= static_cast<uint8_t>(plaintext[i]);
     EXPECT_EQ(ct, expected) << p.name;
   }
@@ -93,12 +93,13 @@ TEST(ChaCha20Rfc8439, AppendixA1KeystreamVectors) {
        "8a970e0e955c14f3a88e741b97c286f75f8fc299e8148362fa198a39531bed6d"},
   };
   for (const auto& v : kVectors) {
-    const Bytes key = Hex(v.key), nonce = Hex(v.nonce), expected = Hex(v.block);
+    const Bytes key = hex_bytes(v.key), nonce = hex_bytes(v.nonce), expected = hex_bytes(v.block);
     Bytes block(64);
     chacha20_block(key.data(), nonce.data(), v.counter, block.data());
     EXPECT_EQ(block, expected) << v.block;
     for (const Path& p : kPaths) {
-      EXPECT_EQ(Keystream(p.fn, key, nonce, v.counter, 64), expected) << p.name << " " << v.block;
+      EXPECT_EQ(keystream_of(p.fn, key, nonce, v.counter, 64), expected)
+          << p.name << " " << v.block;
     }
   }
 }
@@ -106,7 +107,7 @@ TEST(ChaCha20Rfc8439, AppendixA1KeystreamVectors) {
 // Every SIMD step boundary, partial tails, and start counters that wrap past 2^32 mid-step: the
 // last one inside the 8-block step that follows a 16-block one.
 TEST(ChaCha20Keystream, MatchesConcatenatedBlocks) {
-  const Bytes nonce = Hex("0a1b2c3d4e5f60718293a4b5");
+  const Bytes nonce = hex_bytes("0a1b2c3d4e5f60718293a4b5");
   const size_t kLengths[] = {0,   1,   63,   64,   65,   255,  256,       257,      511,  512,
                              513, 839, 1023, 1024, 1025, 2047, 3072 + 17, 4096 + 7, 65536};
   const uint32_t kCounters[] = {7, 0xFFFFFFFDu, 0xFFFFFFEEu};
