@@ -2,7 +2,9 @@
 // loop of 64 KiB write() calls with one fdatasync per pass and against GNU coreutils `shred -n 3`,
 // all interleaved in one run on one file system, so that only ratios are compared. The engine
 // deletes what it overwrites, so each engine run gets a pre-written spare renamed into place.
-// Usage: file_bench [SIZE_MIB=1024] [DIR=.] [ROUNDS=3] [WINDOWS_KIB=e.g. 0,1024,8192]
+// With LONG=1 it also runs the DoD 7-pass and the Gutmann 35-pass methods against as many plain
+// fixed passes.
+// Usage: file_bench [SIZE_MIB=1024] [DIR=.] [ROUNDS=3] [WINDOWS_KIB=e.g. 0,1024,8192] [LONG=0]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -234,8 +236,10 @@ int main(int argc, char** argv) {
     windows.push_back(kib * 1024);
     p = *end == ',' ? end + 1 : end;
   }
+  const bool long_methods = argc > 5 && std::strcmp(argv[5], "1") == 0;
   if (size_mib < 1 || rounds < 1) {
-    std::fprintf(stderr, "usage: %s [SIZE_MIB=1024] [DIR=.] [ROUNDS=3] [WINDOWS_KIB]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [SIZE_MIB=1024] [DIR=.] [ROUNDS=3] [WINDOWS_KIB] [LONG=0]\n",
+                 argv[0]);
     return 2;
   }
   g_size = static_cast<int64_t>(size_mib) << 20;
@@ -253,6 +257,13 @@ int main(int argc, char** argv) {
       {"DoD 3-pass (engine)", 3, [] { return engine(SHRED_METHOD_DOD_3PASS, 3); }, {}},
       {"shred -n 3 (coreutils)", 3, system_shred, {}},
       {"engine tail alone", 0, engine_tail, {}}};
+  if (long_methods) {
+    rows.push_back({"plain loop x7", 7, [] { return plain_loop(g_main, 7, false); }, {}});
+    rows.push_back(
+        {"DoD 7-pass (engine)", 7, [] { return engine(SHRED_METHOD_DOD_7PASS, 7); }, {}});
+    rows.push_back({"plain loop x35", 35, [] { return plain_loop(g_main, 35, false); }, {}});
+    rows.push_back({"Gutmann (engine)", 35, [] { return engine(SHRED_METHOD_GUTMANN, 35); }, {}});
+  }
   if (!windows.empty()) {
     rows.push_back({"random fill alone, no I/O", 1, random_fill_only, {}});
     const auto add = [&rows](const std::string& name, Variant v) {
@@ -290,8 +301,12 @@ int main(int argc, char** argv) {
     if (row.passes == 0) {
       std::printf("%8s %6s  ", "-", "-");
     } else {
-      const Row& base = rows[row.passes == 3 ? kPlain3 : kPlain];
-      std::printf("%8.1f %6.3f  ", row.rate() / 1e6, row.rate() / base.rate());
+      // The plain loop with as many passes is each row's baseline.
+      const Row* base = &rows[kPlain];
+      for (const Row& r : rows) {
+        if (r.name.rfind("plain loop", 0) == 0 && r.passes == row.passes) base = &r;
+      }
+      std::printf("%8.1f %6.3f  ", row.rate() / 1e6, row.rate() / base->rate());
     }
     for (const double s : row.seconds) std::printf(" %6.3f", s);
     std::printf("\n");
@@ -305,7 +320,19 @@ int main(int argc, char** argv) {
   std::printf("\n");
   goal("fixed-pattern pass / plain loop", ratio(kFixed, kPlain), 0.95);
   goal("random pass / plain loop", ratio(kRandom, kPlain), 0.85);
+  goal("random pass / fixed-pattern pass", ratio(kRandom, kFixed), 0.95);
   goal("DoD 3-pass / plain loop x3", ratio(kDod, kPlain3), 0.90);
   goal("DoD 3-pass speed-up over shred -n 3", ratio(kDod, kShred), 2.0);
+  if (long_methods) {
+    const auto find = [&rows](const char* name) {
+      for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].name == name) return static_cast<int>(i);
+      }
+      return 0;
+    };
+    goal("DoD 7-pass / plain loop x7", ratio(find("DoD 7-pass (engine)"), find("plain loop x7")),
+         0.95);
+    goal("Gutmann / plain loop x35", ratio(find("Gutmann (engine)"), find("plain loop x35")), 0.95);
+  }
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
@@ -23,6 +24,9 @@ namespace {
 constexpr size_t kRandomNameLength = 16;
 constexpr size_t kNewNameSize = sizeof "__shred_" + kRandomNameLength + sizeof ".tmp";
 constexpr int kRenameAttempts = 4;
+
+// The least data for which a run's random passes get a filler of their own.
+constexpr int64_t kFillerThreshold = int64_t{1} << 20;
 
 // Writeback of a pass is started every this many bytes, so that the device works while the next
 // chunks are prepared; the one flush at the end of the pass still decides when the pass is done.
@@ -42,6 +46,39 @@ struct free_deleter {
 };
 using shred_buffer = std::unique_ptr<uint8_t, free_deleter>;
 
+// Clears a buffer in a way the compiler cannot drop as a dead store before its release.
+void wipe(uint8_t* p, size_t n) {
+  volatile uint8_t* v = p;
+  for (size_t i = 0; i < n; ++i) v[i] = 0;
+}
+
+static_assert(SHRED_FILL_BLOCK == SHRED_BUFFER_SIZE, "a filler block is one chunk");
+
+// The filler that generates a run's random chunks ahead of its writes. On every way out
+// (success, failure, cancel) it ends and its blocks are wiped, and so is the run's buffer.
+class background_fill {
+ public:
+  explicit background_fill(uint8_t* main) : main_(main) {}
+  ~background_fill() { release(); }
+  background_fill(const background_fill&) = delete;
+  background_fill& operator=(const background_fill&) = delete;
+
+  // Takes a filler if one can be had; otherwise the run fills inline.
+  void start() { filler_ = shred_filler_start(); }
+  shred_filler* filler() const { return filler_; }
+  // Stops the filler and wipes; the run's buffer stays allocated for its owner.
+  void release() {
+    if (filler_ != nullptr) shred_filler_stop(filler_);
+    filler_ = nullptr;
+    if (main_ != nullptr) wipe(main_, SHRED_BUFFER_SIZE);
+    main_ = nullptr;
+  }
+
+ private:
+  uint8_t* main_;
+  shred_filler* filler_ = nullptr;
+};
+
 // One file's run: what it acts on and how far it has got. Lives on the engine's stack.
 struct shred_run {
   os_handle file;
@@ -49,6 +86,7 @@ struct shred_run {
   const char* name;  // the file's entry in `dir`
   const char* path;  // for messages only
   uint8_t* buffer;
+  shred_filler* filler;  // generates random chunks ahead of the writes; null: inline
   int32_t method;
   int32_t passes;
   int64_t size;        // bytes, when the file was opened
@@ -102,19 +140,30 @@ bool cancelled(const shred_run& run) {
   return true;
 }
 
-// Writes one data range of the file with the pass's data, chunk by chunk from `start`.
+uint32_t chunk_at(int64_t offset, int64_t end) {
+  const int64_t remaining = end - offset;
+  return remaining < SHRED_BUFFER_SIZE ? static_cast<uint32_t>(remaining) : SHRED_BUFFER_SIZE;
+}
+
+// Writes one data range of the file with the pass's data, chunk by chunk from `start`. With a
+// filler, random chunks are generated ahead while earlier ones are written: the chunks, the
+// cancel tests, the progress calls and the order of the bytes on disk are those of the plain
+// loop.
 int32_t write_range(shred_run& run, int32_t pass, bool random, int64_t start, int64_t end) {
   int64_t offset = start;
   int64_t hinted = start;
   while (offset < end) {
     if (cancelled(run)) return -1;
-    const int64_t remaining = end - offset;
-    const uint32_t chunk =
-        remaining < SHRED_BUFFER_SIZE ? static_cast<uint32_t>(remaining) : SHRED_BUFFER_SIZE;
-    if (random) shred_fill_random(run.buffer, chunk);
+    const uint32_t chunk = chunk_at(offset, end);
+    const uint8_t* data = run.buffer;
+    if (random && run.filler != nullptr) {
+      data = shred_filler_next(run.filler);
+    } else if (random) {
+      shred_fill_random(run.buffer, chunk);
+    }
     uint32_t done = 0;
     uint32_t error = 0;
-    if (!os_write(run.file, run.buffer, chunk, &done, &error)) {
+    if (!os_write(run.file, data, chunk, &done, &error)) {
       shred_set_error("Write failed on pass %d: %s (error %lu)", pass + 1, run.path,
                       static_cast<unsigned long>(error));
       return -1;
@@ -132,6 +181,14 @@ int32_t write_range(shred_run& run, int32_t pass, bool random, int64_t start, in
     }
   }
   return 0;
+}
+
+// Whether any pass of the run writes random bytes.
+bool has_random_pass(const shred_run& run) {
+  for (int32_t pass = 0; pass < run.passes; ++pass) {
+    if (shred_get_pattern(run.method, pass).kind == SHRED_PATTERN_RANDOM) return true;
+  }
+  return false;
 }
 
 // One pass over every data range of the file, from its start, forced to the device at its end.
@@ -225,6 +282,10 @@ int32_t run_file(shred_run& run, const os_object_info& opened) {
     run.total = INT64_MAX;
   }
   run.written = 0;
+  // A filler's thread and its ring pay off only over a few megabytes of random data.
+  background_fill fill(run.buffer);
+  if (run.data_bytes >= kFillerThreshold && has_random_pass(run)) fill.start();
+  run.filler = fill.filler();
   const int64_t start = shred_get_time_ms();
 
   for (int32_t pass = 0; pass < run.passes; ++pass) {
@@ -246,6 +307,8 @@ int32_t run_file(shred_run& run, const os_object_info& opened) {
   }
 
   // From here on nothing fails the run: the contents are gone.
+  fill.release();
+  run.filler = nullptr;
   buffer.reset();
   run.buffer = nullptr;
   uint32_t ignored = 0;

@@ -1,14 +1,14 @@
 // The random source: the system's cryptographic generator, and rand() where that generator
-// fails. Every call stands alone; nothing is kept between calls and no lock is taken.
+// fails, and the background fillers that run it ahead of a writer. Every fill stands alone:
+// nothing of the generator is kept between calls.
 #include "shred_random.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <new>
+#include <thread>
 
 #include "platform/platform.h"
-
-#if defined(KELVARIN_SHRED_TEST_SEAMS)
-#include <atomic>
-#endif
 
 namespace {
 
@@ -36,9 +36,134 @@ bool system_random(uint8_t* buffer, uint64_t length) {
   return true;
 }
 
+// Blocks in a filler's ring: one is the caller's while the others are made ahead.
+constexpr uint32_t kRingBlocks = 32;
+
+// One lock and one condition serve every filler for sleeping: there are at most as many fillers
+// as processors, and a side sleeps only when the other has fallen a whole ring behind or ahead.
+os_lock g_filler_lock = OS_LOCK_INIT;
+os_cond g_filler_changed = OS_COND_INIT;
+std::atomic<uint32_t> g_fillers{0};
+
+// Spins this many times, yielding, before a side goes to sleep: a block takes tens of
+// microseconds, less than a sleep and a wake-up cost.
+constexpr int kSpins = 64;
+
 }  // namespace
 
+// The counters only grow; block n lives in slot n % kRingBlocks. The caller holds block
+// `taken - 1`; blocks before it are released, and the filler may make blocks while fewer than
+// kRingBlocks are made but not released.
+struct shred_filler {
+  os_thread* thread;
+  uint8_t* ring;
+  std::atomic<uint64_t> made;
+  std::atomic<uint64_t> taken;
+  std::atomic<bool> stop;
+  // Whether each side waits on g_filler_changed; one flag each, since their sleeps may overlap
+  // in time.
+  std::atomic<bool> filler_sleeps;
+  std::atomic<bool> caller_sleeps;
+};
+
+namespace {
+
+uint64_t released(const shred_filler* filler) {
+  const uint64_t taken = filler->taken.load();
+  return taken > 0 ? taken - 1 : 0;
+}
+
+// Wakes the other side if it may sleep. The counter it waits for was stored before this load,
+// and a sleeper raises its flag before it looks at the counter again, so one of the two always
+// sees the other (both are sequentially consistent).
+void wake(const std::atomic<bool>& sleeps) {
+  if (!sleeps.load()) return;
+  os_lock_guard hold(&g_filler_lock);
+  os_cond_wake_all(&g_filler_changed);
+}
+
+// Waits until `ready` holds: a few yields first, then asleep with `sleeps` raised.
+template <typename Ready>
+void wait_until(std::atomic<bool>* sleeps, Ready ready) {
+  for (int spin = 0; spin < kSpins; ++spin) {
+    if (ready()) return;
+    std::this_thread::yield();
+  }
+  os_lock_guard hold(&g_filler_lock);
+  sleeps->store(true);
+  while (!ready()) os_cond_wait(&g_filler_changed, &g_filler_lock);
+  sleeps->store(false);
+}
+
+void filler_main(void* raw) {
+  auto* filler = static_cast<shred_filler*>(raw);
+  for (;;) {
+    wait_until(&filler->filler_sleeps, [filler] {
+      return filler->stop.load() || filler->made.load() - released(filler) < kRingBlocks;
+    });
+    if (filler->stop.load()) return;
+    const uint64_t block = filler->made.load();
+    shred_fill_random(filler->ring + (block % kRingBlocks) * SHRED_FILL_BLOCK, SHRED_FILL_BLOCK);
+    filler->made.store(block + 1);
+    wake(filler->caller_sleeps);
+  }
+}
+
+void wipe(uint8_t* p, size_t n) {
+  volatile uint8_t* v = p;
+  for (size_t i = 0; i < n; ++i) v[i] = 0;
+}
+
+}  // namespace
+
+shred_filler* shred_filler_start() {
+  const uint32_t limit = os_processor_count();
+  uint32_t count = g_fillers.load();
+  do {
+    if (count >= limit) return nullptr;
+  } while (!g_fillers.compare_exchange_weak(count, count + 1));
+  auto* filler = static_cast<shred_filler*>(std::malloc(sizeof(shred_filler)));
+  uint8_t* ring = static_cast<uint8_t*>(std::malloc(size_t{kRingBlocks} * SHRED_FILL_BLOCK));
+  if (filler != nullptr && ring != nullptr) {
+    new (filler) shred_filler{nullptr, ring, {0}, {0}, {false}, {false}, {false}};
+    filler->thread = os_thread_start(filler_main, filler);
+    if (filler->thread != nullptr) return filler;
+    filler->~shred_filler();
+  }
+  std::free(ring);
+  std::free(filler);
+  g_fillers.fetch_sub(1);
+  return nullptr;
+}
+
+const uint8_t* shred_filler_next(shred_filler* filler) {
+  const uint64_t block = filler->taken.load();
+  // Taking block n releases block n - 1, which may let the filler go on.
+  filler->taken.store(block + 1);
+  wake(filler->filler_sleeps);
+  wait_until(&filler->caller_sleeps, [filler, block] { return filler->made.load() > block; });
+  return filler->ring + (block % kRingBlocks) * SHRED_FILL_BLOCK;
+}
+
+void shred_filler_stop(shred_filler* filler) {
+  filler->stop.store(true);
+  {
+    os_lock_guard hold(&g_filler_lock);
+    os_cond_wake_all(&g_filler_changed);
+  }
+  // The thread only fills and ends; nothing it waits for can take long.
+  os_thread_wait(filler->thread, 0xFFFFFFFFu);
+  os_thread_release(filler->thread);
+  wipe(filler->ring, size_t{kRingBlocks} * SHRED_FILL_BLOCK);
+  std::free(filler->ring);
+  filler->~shred_filler();
+  std::free(filler);
+  g_fillers.fetch_sub(1);
+}
+
 #if defined(KELVARIN_SHRED_TEST_SEAMS)
+uint32_t shred_test_fillers() { return g_fillers.load(); }
+
 void shred_test_fail_system_random(bool fail) {
   g_fail_system_random.store(fail, std::memory_order_relaxed);
 }

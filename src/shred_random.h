@@ -14,9 +14,32 @@ int32_t shred_fill_random(void* buffer, uint64_t length);
 // length + 1 bytes. Returns -1, writing nothing, for a null output or a length of 0.
 int32_t shred_random_alphanumeric(char* out, uint64_t length);
 
+// A background filler: a thread that generates random blocks ahead of its caller into a small
+// ring, so that a random pass waits neither for the generator nor the generator for the disk.
+// Fillers are few: at most as many exist at once as the system has processors, whatever the
+// number of jobs; a caller that cannot have one fills inline with shred_fill_random. Writes no
+// error text.
+struct shred_filler;
+
+// The size of every block a filler hands out.
+constexpr uint32_t SHRED_FILL_BLOCK = 65536;
+
+// A filler of the caller's own, or null when none can be had now.
+shred_filler* shred_filler_start();
+
+// The next block of SHRED_FILL_BLOCK fresh random bytes, waiting for it if it is not made yet.
+// It stays the caller's until the next call; the block before it goes back to the filler.
+const uint8_t* shred_filler_next(shred_filler* filler);
+
+// Ends the thread, wipes the ring and frees the filler.
+void shred_filler_stop(shred_filler* filler);
+
 #if defined(KELVARIN_SHRED_TEST_SEAMS)
 // Test build only: while set, the system generator reports failure, so the rand() fallback runs.
 void shred_test_fail_system_random(bool fail);
+
+// Test build only: how many fillers exist now.
+uint32_t shred_test_fillers();
 #endif
 
 #endif  // KELVARIN_SHRED_SHRED_RANDOM_H

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kelvarin_shred.h"
@@ -260,6 +263,65 @@ TEST(EngineCancel, RequestDuringTheLastChunkIsNotSeen) {
   EXPECT_EQ(0, shred_file_internal(path.c_str(), SHRED_METHOD_DOD_3PASS, 3, &ctx));
   EXPECT_EQ(1, g_late_flag.load());
   EXPECT_FALSE(test_util::fs::exists(path));
+}
+
+// ---- random passes generated ahead of the writes ----
+
+std::atomic<int32_t> g_fill_cancel{0};
+std::atomic<uint32_t> g_most_fillers{0};
+std::atomic<int> g_fill_chunks{0};
+void count_fillers(int32_t, int32_t, int64_t, int64_t) {
+  uint32_t now = shred_test_fillers();
+  uint32_t most = g_most_fillers.load();
+  while (now > most && !g_most_fillers.compare_exchange_weak(most, now)) {
+  }
+  if (++g_fill_chunks == 3) g_fill_cancel.store(1);
+}
+
+TEST(EngineRandomAhead, CancelStopsTheFillerAndLeavesExactlyTheWrittenChunks) {
+  if (on_windows()) GTEST_SKIP() << "Windows denies other openers while the engine writes";
+  TempDir dir;
+  const std::string path = dir.file("r.bin");
+  const auto content = sample_content(16 * SHRED_BUFFER_SIZE);
+  write_file(path, content);
+  g_fill_cancel.store(0);
+  g_fill_chunks.store(0);
+  shred_job_ctx ctx{&g_fill_cancel, 1, 0, count_fillers};
+  EXPECT_EQ(-1, shred_file_internal(path.c_str(), SHRED_METHOD_QUICK, 1, &ctx));
+  EXPECT_STREQ("Shredding operation cancelled by user", shred_last_error());
+  EXPECT_EQ(0u, shred_test_fillers()) << "the filler outlived its run";
+  const auto after = read_file(path);
+  ASSERT_EQ(content.size(), after.size());
+  const size_t cut = 3 * SHRED_BUFFER_SIZE;
+  // The chunk generated ahead of the cancel was never written.
+  EXPECT_TRUE(std::equal(content.begin() + cut, content.end(), after.begin() + cut));
+  size_t same = 0;
+  for (size_t i = 0; i < cut; ++i) same += after[i] == content[i] ? 1 : 0;
+  EXPECT_LT(same, cut / 16) << "the first three chunks were not overwritten";
+}
+
+// Many runs at once never have more fillers than processors; the rest fill inline.
+TEST(EngineRandomAhead, FillersNeverOutnumberTheProcessors) {
+  TempDir dir;
+  constexpr int kRuns = 8;
+  g_most_fillers.store(0);
+  g_fill_chunks.store(-1000000);  // never reaches the cancel
+  std::vector<std::thread> runs;
+  std::atomic<int> failures{0};
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string path = dir.file("f" + std::to_string(i));
+    write_file(path, sample_content(16 * SHRED_BUFFER_SIZE, static_cast<uint32_t>(i)));
+    runs.emplace_back([path, &failures] {
+      shred_job_ctx ctx{nullptr, 1, 0, count_fillers};
+      if (shred_file_internal(path.c_str(), SHRED_METHOD_DOD_7PASS, 7, &ctx) != 0) ++failures;
+    });
+  }
+  for (std::thread& t : runs) t.join();
+  EXPECT_EQ(0, failures.load()) << shred_last_error();
+  EXPECT_GE(g_most_fillers.load(), 1u) << "no run generated ahead";
+  EXPECT_LE(g_most_fillers.load(), os_processor_count());
+  EXPECT_EQ(0u, shred_test_fillers());
+  EXPECT_TRUE(test_util::entries(dir.path()).empty());
 }
 
 bool owner_can_write(const std::string& path) {

@@ -12,12 +12,18 @@
 #if defined(_WIN32)
 // The longest path the library forms for itself, terminating NUL included (MAX_PATH).
 constexpr size_t OS_PATH_MAX = 260;
-// An SRWLOCK is one pointer-sized word whose initial state is all zeros (SRWLOCK_INIT); keeping
-// <windows.h> out of every module is worth the stand-in type.
+// An SRWLOCK and a CONDITION_VARIABLE are each one pointer-sized word whose initial state is all
+// zeros (SRWLOCK_INIT, CONDITION_VARIABLE_INIT); keeping <windows.h> out of every module is
+// worth the stand-in types.
 struct os_lock {
   void* opaque;
 };
 #define OS_LOCK_INIT \
+  { nullptr }
+struct os_cond {
+  void* opaque;
+};
+#define OS_COND_INIT \
   { nullptr }
 #else
 #include <limits.h>
@@ -28,12 +34,26 @@ struct os_lock {
 };
 #define OS_LOCK_INIT \
   { PTHREAD_MUTEX_INITIALIZER }
+struct os_cond {
+  pthread_cond_t cond;
+};
+#define OS_COND_INIT \
+  { PTHREAD_COND_INITIALIZER }
 #endif
 
 // Locks are constant-initialised with OS_LOCK_INIT, so a global lock is usable from load time
 // and never needs creating or destroying. Not recursive.
 void os_lock_acquire(os_lock* lock);
 void os_lock_release(os_lock* lock);
+
+// Condition variables, constant-initialised with OS_COND_INIT. A wait releases the held lock
+// while it sleeps and holds it again when it returns; it may return without a wake-up, so
+// callers wait in a loop on their own condition.
+void os_cond_wait(os_cond* cond, os_lock* lock);
+void os_cond_wake_all(os_cond* cond);
+
+// The number of processors the system runs threads on; at least 1.
+uint32_t os_processor_count();
 
 // Holds a lock for the lifetime of a scope, whichever way the scope is left.
 class os_lock_guard {

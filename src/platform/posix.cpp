@@ -62,6 +62,15 @@ void os_lock_acquire(os_lock* lock) { pthread_mutex_lock(&lock->mutex); }
 
 void os_lock_release(os_lock* lock) { pthread_mutex_unlock(&lock->mutex); }
 
+void os_cond_wait(os_cond* cond, os_lock* lock) { pthread_cond_wait(&cond->cond, &lock->mutex); }
+
+void os_cond_wake_all(os_cond* cond) { pthread_cond_broadcast(&cond->cond); }
+
+uint32_t os_processor_count() {
+  const long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count < 1 ? 1 : static_cast<uint32_t>(count);
+}
+
 int64_t os_time_ms() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);

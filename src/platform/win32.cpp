@@ -32,6 +32,24 @@ void os_lock_acquire(os_lock* lock) { AcquireSRWLockExclusive(as_srwlock(lock));
 
 void os_lock_release(os_lock* lock) { ReleaseSRWLockExclusive(as_srwlock(lock)); }
 
+static_assert(sizeof(os_cond) == sizeof(CONDITION_VARIABLE),
+              "os_cond must be able to hold a CONDITION_VARIABLE");
+
+void os_cond_wait(os_cond* cond, os_lock* lock) {
+  SleepConditionVariableSRW(reinterpret_cast<PCONDITION_VARIABLE>(&cond->opaque), as_srwlock(lock),
+                            INFINITE, 0);
+}
+
+void os_cond_wake_all(os_cond* cond) {
+  WakeAllConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(&cond->opaque));
+}
+
+uint32_t os_processor_count() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors < 1 ? 1 : static_cast<uint32_t>(info.dwNumberOfProcessors);
+}
+
 int64_t os_time_ms() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
