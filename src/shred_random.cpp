@@ -98,9 +98,13 @@ void wait_until(std::atomic<bool>* sleeps, Ready ready) {
 void filler_main(void* raw) {
   auto* filler = static_cast<shred_filler*>(raw);
   for (;;) {
-    wait_until(&filler->filler_sleeps, [filler] {
-      return filler->stop.load() || filler->made.load() - released(filler) < kRingBlocks;
-    });
+    // A full ring waits until half of it is free again: one wake-up per half ring, not one
+    // per block.
+    if (filler->made.load() - released(filler) >= kRingBlocks) {
+      wait_until(&filler->filler_sleeps, [filler] {
+        return filler->stop.load() || filler->made.load() - released(filler) <= kRingBlocks / 2;
+      });
+    }
     if (filler->stop.load()) return;
     const uint64_t block = filler->made.load();
     shred_fill_random(filler->ring + (block % kRingBlocks) * SHRED_FILL_BLOCK, SHRED_FILL_BLOCK);
@@ -140,7 +144,7 @@ const uint8_t* shred_filler_next(shred_filler* filler) {
   const uint64_t block = filler->taken.load();
   // Taking block n releases block n - 1, which may let the filler go on.
   filler->taken.store(block + 1);
-  wake(filler->filler_sleeps);
+  if (filler->made.load() - released(filler) <= kRingBlocks / 2) wake(filler->filler_sleeps);
   wait_until(&filler->caller_sleeps, [filler, block] { return filler->made.load() > block; });
   return filler->ring + (block % kRingBlocks) * SHRED_FILL_BLOCK;
 }
