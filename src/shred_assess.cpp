@@ -61,24 +61,16 @@ bool named(const char* filesystem, const char* const* names) {
   return false;
 }
 
-// Whether `options` (comma-separated) holds `option` as a whole item.
-bool has_option(const char* options, const char* option) {
+// Whether `options` (comma-separated) holds `option` as a whole item, or with `prefix` set, an
+// item that begins with it ("compress" matches "compress=zstd:3").
+bool has_option(const char* options, const char* option, bool prefix = false) {
   const size_t length = std::strlen(option);
   for (const char* p = options; *p != '\0';) {
     const char* end = std::strchr(p, ',');
     const size_t item = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
-    if (item == length && std::strncmp(p, option, length) == 0) return true;
-    if (end == nullptr) break;
-    p = end + 1;
-  }
-  return false;
-}
-
-bool has_option_prefix(const char* options, const char* prefix) {
-  const size_t length = std::strlen(prefix);
-  for (const char* p = options; *p != '\0';) {
-    if (std::strncmp(p, prefix, length) == 0) return true;
-    const char* end = std::strchr(p, ',');
+    if ((item == length || (prefix && item > length)) && std::strncmp(p, option, length) == 0) {
+      return true;
+    }
     if (end == nullptr) break;
     p = end + 1;
   }
@@ -118,7 +110,7 @@ assessment judge(const os_storage& s) {
   }
   if (s.shared_extents) add(&a, kSharedExtents);
   if (s.compressed || s.encoded_extents ||
-      (std::strcmp(fs, "btrfs") == 0 && has_option_prefix(s.mount_options, "compress"))) {
+      (std::strcmp(fs, "btrfs") == 0 && has_option(s.mount_options, "compress", true))) {
     add(&a, kCompressed);
   }
   if (std::strcmp(fs, "overlay") == 0) add(&a, kLowerLayer);

@@ -384,6 +384,9 @@ void shred_resolve(const char* path, shred_target* target) {
   target->parent_error = 0;
   target->name[0] = '\0';
   target->trailing_separator = false;
+  target->fits = false;
+  target->have_cwd = false;
+  if (path == nullptr || path[0] == '\0') return;  // refused by whoever runs the target
   target->have_cwd = os_current_directory_id(&target->cwd);
   target->fits = os_split_path(path, parent, sizeof parent, target->name, sizeof target->name,
                                &target->trailing_separator);
@@ -473,15 +476,10 @@ int32_t shred_file_resolved(const char* path, const shred_target& target, int32_
 
 int32_t shred_file_internal(const char* path, int32_t method, int32_t passes,
                             const shred_job_ctx* ctx) {
-  if (path == nullptr || path[0] == '\0') {
-    shred_set_error("Invalid file path: path is NULL or empty");
-    return -1;
-  }
-  if (shred_check_spelling(path, false) != 0) return -1;
   shred_target target{};
   shred_resolve(path, &target);
   os_directory parent(target.parent);
-  return run_target(path, target, method, passes, ctx);
+  return shred_file_resolved(path, target, method, passes, ctx);
 }
 
 extern "C" int32_t shred_verify(const char* path) noexcept {

@@ -53,8 +53,8 @@ struct shred_target {
   os_file_id cwd;
 };
 
-// Resolves `path` (non-null, non-empty) into `target`. Never fails: what could not be resolved
-// is recorded in the target and reported when a run uses it. Writes no error text.
+// Resolves `path` into `target`. Never fails: what could not be resolved (a null or empty path
+// included) is recorded in the target and reported when a run uses it. Writes no error text.
 void shred_resolve(const char* path, shred_target* target);
 
 // The refusals that depend on the spelling alone: the literal roots and the working directory,

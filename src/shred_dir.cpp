@@ -137,11 +137,6 @@ int32_t shred_dir_resolved(const char* path, const shred_target& target, int32_t
 
 int32_t shred_dir_internal(const char* path, int32_t method, int32_t passes, int32_t recursive,
                            const shred_job_ctx* ctx) {
-  if (path == nullptr || path[0] == '\0') {
-    shred_set_error("Invalid directory path: NULL or empty");
-    return -1;
-  }
-  if (shred_check_spelling(path, true) != 0) return -1;
   shred_target target{};
   shred_resolve(path, &target);
   os_directory parent(target.parent);
