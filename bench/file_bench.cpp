@@ -3,10 +3,11 @@
 // all interleaved in one run on one file system, so that only ratios are compared. The engine
 // deletes what it overwrites, so each engine run gets a pre-written spare renamed into place.
 // With LONG=1 it also runs the DoD 7-pass and the Gutmann 35-pass methods against as many plain
-// fixed passes.
+// fixed passes. Every row shows its median wall and processor seconds.
 // Usage: file_bench [SIZE_MIB=1024] [DIR=.] [ROUNDS=3] [WINDOWS_KIB=e.g. 0,1024,8192] [LONG=0]
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,15 +53,40 @@ void cleanup() {
   std::exit(1);
 }
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+// Processor time of this process and its waited-for children, so that the filler threads and
+// the coreutils child are both counted.
+double cpu_seconds() {
+  double total = 0;
+  for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+    rusage usage{};
+    getrusage(who, &usage);
+    total += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+  return total;
 }
+
+struct Timing {
+  double seconds = 0, cpu = 0;
+};
+
+// Started where a measured region begins; stop() gives its wall and processor seconds.
+class Stopwatch {
+ public:
+  Timing stop() const {
+    return {std::chrono::duration<double>(Clock::now() - start_).count(), cpu_seconds() - cpu_};
+  }
+
+ private:
+  Clock::time_point start_ = Clock::now();
+  double cpu_ = cpu_seconds();
+};
 
 // `passes` full passes of one fixed buffer, each ending with one fdatasync. With create the file
 // is made fresh, which is how spares and the main file get their blocks written once.
-double plain_loop(const std::string& path, int passes, bool create) {
+Timing plain_loop(const std::string& path, int passes, bool create) {
   static std::vector<uint8_t> buffer(kChunk, 0x5A);
-  const Clock::time_point start = Clock::now();
+  const Stopwatch watch;
   const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0), 0600);
   if (fd < 0) die("open", path);
   for (int pass = 0; pass < passes; ++pass) {
@@ -71,17 +97,17 @@ double plain_loop(const std::string& path, int passes, bool create) {
     if (fdatasync(fd) != 0) die("fdatasync", path);
   }
   close(fd);
-  return seconds_since(start);
+  return watch.stop();
 }
 
 // The engine consumes its file, so its input is a spare written outside the timed region.
-double engine(int32_t method, int32_t passes) {
+Timing engine(int32_t method, int32_t passes) {
   if (rename(g_spare.c_str(), g_target.c_str()) != 0) die("rename", g_spare);
-  const Clock::time_point start = Clock::now();
+  const Stopwatch watch;
   const int32_t rc = method == SHRED_METHOD_DOD_3PASS
                          ? shred_file(g_target.c_str(), SHRED_METHOD_DOD_3PASS)
                          : shred_file_internal(g_target.c_str(), method, passes, nullptr);
-  const double seconds = seconds_since(start);
+  const Timing timing = watch.stop();
   if (rc != 0) {
     std::fprintf(stderr, "file_bench: engine failed: %s\n", shred_last_error());
     cleanup();
@@ -89,12 +115,12 @@ double engine(int32_t method, int32_t passes) {
   }
   if (access(g_target.c_str(), F_OK) == 0) die("engine left the file", g_target);
   plain_loop(g_spare, 1, true);
-  return seconds;
+  return timing;
 }
 
-double system_shred() {
+Timing system_shred() {
   const char* argv[] = {"shred", "-n", "3", "--", g_main.c_str(), nullptr};
-  const Clock::time_point start = Clock::now();
+  const Stopwatch watch;
   pid_t pid = 0;
   if (posix_spawnp(&pid, "shred", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
     die("posix_spawnp shred", g_main);
@@ -103,18 +129,18 @@ double system_shred() {
   if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     die("shred -n 3", g_main);
   }
-  const double seconds = seconds_since(start);
+  const Timing timing = watch.stop();
   // shred writes with O_DIRECT, which drops the file from the page cache; refilling the cache of
   // 1 GiB here costs up to 5x the next pass's time, so it is paid outside the timed region.
   plain_loop(g_main, 1, false);
-  return seconds;
+  return timing;
 }
 
 // Deleting a large file has a cost of its own, which every engine run pays after its passes;
 // measured alone so that it is not mistaken for a slow overwrite.
-double engine_tail() {
+Timing engine_tail() {
   if (rename(g_spare.c_str(), g_target.c_str()) != 0) die("rename", g_spare);
-  const Clock::time_point start = Clock::now();
+  const Stopwatch watch;
   const int fd = open(g_target.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0 || ftruncate(fd, 0) != 0 || fdatasync(fd) != 0) die("truncate", g_target);
   close(fd);
@@ -122,20 +148,20 @@ double engine_tail() {
   if (rename(g_target.c_str(), renamed.c_str()) != 0 || unlink(renamed.c_str()) != 0) {
     die("rename and unlink", g_target);
   }
-  const double seconds = seconds_since(start);
+  const Timing timing = watch.stop();
   plain_loop(g_spare, 1, true);
-  return seconds;
+  return timing;
 }
 
 // The random source alone, without I/O: the floor of any single-threaded random pass.
-double random_fill_only() {
+Timing random_fill_only() {
   static std::vector<uint8_t> buffer(kChunk);
-  const Clock::time_point start = Clock::now();
+  const Stopwatch watch;
   for (int64_t offset = 0; offset < g_size; offset += kChunk) {
     shred_fill_random(buffer.data(), kChunk);
     __asm__ __volatile__("" : : "r"(buffer.data()) : "memory");
   }
-  return seconds_since(start);
+  return watch.stop();
 }
 
 // A copy of the engine's overwrite loop with its choices as parameters. window: bytes between
@@ -148,7 +174,7 @@ struct Variant {
   bool helper, tail;
 };
 
-double engine_copy(const Variant& v) {
+Timing engine_copy(const Variant& v) {
   constexpr int64_t kSlots = 32;
   static std::vector<uint8_t> ring(kSlots * kChunk, 0x00);
   std::mutex lock;
@@ -156,7 +182,7 @@ double engine_copy(const Variant& v) {
   int64_t made = 0, taken = 0;  // chunks, guarded by lock
   const std::string& path = v.tail ? g_target : g_main;
   if (v.tail && rename(g_spare.c_str(), g_target.c_str()) != 0) die("rename", g_spare);
-  const Clock::time_point start = Clock::now();
+  const Stopwatch watch;
   std::thread maker;
   if (v.helper) {
     maker = std::thread([&] {
@@ -204,21 +230,21 @@ double engine_copy(const Variant& v) {
       die("rename and unlink", path);
     }
   }
-  const double seconds = seconds_since(start);
+  const Timing timing = watch.stop();
   if (v.tail) plain_loop(g_spare, 1, true);
-  return seconds;
+  return timing;
 }
 
 struct Row {
   std::string name;
   int passes;  // 0: not an overwrite, so no rate
-  std::function<double()> run;
-  std::vector<double> seconds;
-  double median() const {
-    std::vector<double> s = seconds;
+  std::function<Timing()> run;
+  std::vector<double> seconds, cpu;
+  static double median_of(std::vector<double> s) {
     std::sort(s.begin(), s.end());
     return s.size() % 2 ? s[s.size() / 2] : (s[s.size() / 2 - 1] + s[s.size() / 2]) / 2;
   }
+  double median() const { return median_of(seconds); }
   double rate() const { return passes * static_cast<double>(g_size) / median(); }
 };
 
@@ -284,7 +310,11 @@ int main(int argc, char** argv) {
   plain_loop(g_main, 1, true);
   plain_loop(g_spare, 1, true);
   for (long round = 0; round < rounds; ++round) {
-    for (Row& row : rows) row.seconds.push_back(row.run());
+    for (Row& row : rows) {
+      const Timing timing = row.run();
+      row.seconds.push_back(timing.seconds);
+      row.cpu.push_back(timing.cpu);
+    }
   }
   cleanup();
 
@@ -294,10 +324,11 @@ int main(int argc, char** argv) {
   std::printf(
       "Engine times include its tail (truncate, fdatasync, rename, unlink); copies of its\n"
       "overwrite loop (window in KiB, 0 = no writeback hint) have none.\n\n");
-  std::printf("%-32s %6s %8s %8s %6s   per-round seconds\n", "name", "passes", "seconds", "MB/s",
-              "ratio");
+  std::printf("%-32s %6s %8s %7s %8s %6s   per-round seconds\n", "name", "passes", "seconds",
+              "CPU s", "MB/s", "ratio");
   for (const Row& row : rows) {
-    std::printf("%-32s %6d %8.3f ", row.name.c_str(), row.passes, row.median());
+    std::printf("%-32s %6d %8.3f %7.3f ", row.name.c_str(), row.passes, row.median(),
+                Row::median_of(row.cpu));
     if (row.passes == 0) {
       std::printf("%8s %6s  ", "-", "-");
     } else {
