@@ -1,8 +1,8 @@
 /*
  * kelvarin-shred: secure deletion of files and directory trees.
  *
- * The whole public interface of the library: sixteen functions, the storage assessment beside
- * them, the method numbers and the job status values. Every function returns plain scalars or texts; a failure is -1 together with a
+ * The whole public interface of the library: sixteen functions, the storage assessment and the
+ * free-space wipe beside them, the method numbers and the job status values. Every function returns plain scalars or texts; a failure is -1 together with a
  * message that shred_last_error() returns. Texts returned by the library live in static storage
  * and must not be freed or written through.
  */
@@ -96,6 +96,26 @@ SHRED_API int32_t shred_verify(const char* path) SHRED_NOEXCEPT;
  * copy_on_write, journaled_data, shared_extents, compressed, lower_layer, inline_data, network,
  * memory, flash_medium) and "medium" ("rotational", "flash" or "unknown"). */
 SHRED_API int32_t shred_assess(const char* path, char* buffer, int32_t size) SHRED_NOEXCEPT;
+
+/* Free-space wipe: fills the free space of the file system that holds `directory` with the
+ * method's passes, then removes everything it made. It creates one directory of its own inside
+ * `directory` ("__shred_fill_" and random characters, never replacing anything), writes files
+ * of at most 1 GiB there until the file system is full, rewrites them with each later pass
+ * (each file flushed at the end of each pass) and removes them and the directory on every way
+ * out: success, failure, cancellation and shutdown. Run as root on ext4, it also lowers the
+ * space ext4 keeps back from data writes for the time of the wipe and restores it afterwards.
+ * Destroys the copies that shredding a file cannot reach: blocks freed by copy-on-write, the
+ * journal's copies and files deleted without shredding. Refused without creating anything: a
+ * path that is not a directory (or is a link), a read-only file system, kernel pseudo, network
+ * and in-memory file systems, and a directory the caller cannot write. 0 on success (the
+ * statistics document then also carries "free_space_wiped" and "free_space_unreached", in
+ * bytes), -1 with a message otherwise. The job form runs the same as a job: its progress is the
+ * bytes written over the planned total (the free space at the start, once per pass), and it
+ * stays below 100 until the fill is removed. A process killed during a wipe leaves its fill
+ * directory behind: remove it by hand. */
+SHRED_API int32_t shred_free_space(const char* directory, shred_method method) SHRED_NOEXCEPT;
+SHRED_API int32_t shred_free_space_async(const char* directory,
+                                         shred_method method) SHRED_NOEXCEPT;
 
 /* Method catalogue: a constant name ("Unknown" for other numbers) and the pass count (0 for
  * SHRED_METHOD_CUSTOM, whose count the caller chooses). */

@@ -12,6 +12,7 @@
 #include "shred_async.h"
 #include "shred_core.h"
 #include "shred_dir.h"
+#include "shred_free_space.h"
 
 namespace {
 
@@ -22,6 +23,9 @@ constexpr char kNoError[] = "No error";
 constexpr char kStatsFormat[] =
     "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
     "\"duration_ms\":%lld}";
+constexpr char kFreeSpaceStatsFormat[] =
+    "{\"files_shredded\":0,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
+    "\"duration_ms\":%lld,\"free_space_wiped\":%lld,\"free_space_unreached\":%lld}";
 
 // Guards both texts.
 os_lock g_global_cs = OS_LOCK_INIT;
@@ -58,6 +62,16 @@ void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten, int64
   std::snprintf(g_stats_json_buf, sizeof g_stats_json_buf, kStatsFormat,
                 static_cast<long long>(files_shredded), static_cast<long long>(bytes_overwritten),
                 static_cast<long long>(passes_completed), static_cast<long long>(duration_ms));
+}
+
+void shred_record_free_space_stats(int64_t bytes_overwritten, int64_t passes_completed,
+                                   int64_t duration_ms, int64_t wiped_bytes,
+                                   int64_t unreached_bytes) {
+  os_lock_guard hold(&g_global_cs);
+  std::snprintf(g_stats_json_buf, sizeof g_stats_json_buf, kFreeSpaceStatsFormat,
+                static_cast<long long>(bytes_overwritten), static_cast<long long>(passes_completed),
+                static_cast<long long>(duration_ms), static_cast<long long>(wiped_bytes),
+                static_cast<long long>(unreached_bytes));
 }
 
 // The readers hand out a copy made under the lock into a buffer of the calling thread, so a text
@@ -129,6 +143,15 @@ extern "C" int32_t shred_directory(const char* path, shred_method method) noexce
 extern "C" int32_t shred_directory_recursive(const char* path, shred_method method) noexcept {
   shred_clear_error();
   return shred_dir_internal(path, method, shred_passes_to_run(method), 1, nullptr);
+}
+
+extern "C" int32_t shred_free_space(const char* directory, shred_method method) noexcept {
+  shred_clear_error();
+  shred_target target{};
+  shred_resolve(directory, &target);
+  os_directory parent(target.parent);
+  return shred_free_space_resolved(directory, target, method, shred_passes_to_run(method),
+                                   nullptr);
 }
 
 extern "C" int32_t shred_init(void) noexcept {

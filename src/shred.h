@@ -27,6 +27,12 @@ void shred_clear_error();
 void shred_record_stats(int64_t files_shredded, int64_t bytes_overwritten, int64_t passes_completed,
                         int64_t duration_ms);
 
+// Replaces the statistics document with a free-space wipe's: the four values of a file's run (no
+// file counted) and how much free space the wipe reached and did not reach.
+void shred_record_free_space_stats(int64_t bytes_overwritten, int64_t passes_completed,
+                                   int64_t duration_ms, int64_t wiped_bytes,
+                                   int64_t unreached_bytes);
+
 // The passes a run of `method` makes when no count is chosen for it: the catalogue's count, and
 // one for the custom method, whose count only shred_file_custom chooses.
 int32_t shred_passes_to_run(int32_t method);

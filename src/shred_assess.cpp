@@ -9,6 +9,7 @@
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
 #include "shred.h"
+#include "shred_assess.h"
 #include "shred_core.h"
 
 namespace {
@@ -27,10 +28,11 @@ struct reason {
 constexpr reason kCopyOnWrite = {
     "copy_on_write", verdict::kNotInPlace,
     "the file system writes changed data to new blocks; the old blocks keep the contents until "
-    "they are reused"};
+    "they are reused: wipe the free space after shredding (shred_free_space) to destroy them"};
 constexpr reason kJournaledData = {
     "journaled_data", verdict::kNotInPlace,
-    "the file system is mounted data=journal: the journal keeps copies of written data"};
+    "the file system is mounted data=journal: the journal keeps copies of written data; wipe the "
+    "free space after shredding (shred_free_space) to overwrite them"};
 constexpr reason kSharedExtents = {
     "shared_extents", verdict::kNotInPlace,
     "some of the file's blocks are shared with a reflinked copy or a snapshot, which keeps them"};
@@ -100,7 +102,6 @@ void add(assessment* a, const reason& r) { a->reasons[a->count++] = &r; }
 assessment judge(const os_storage& s) {
   assessment a{};
   const char* fs = s.filesystem;
-  const bool fuse = std::strncmp(fs, "fuse.", 5) == 0;
   if (named(fs, kCopyOnWriteSystems) && !(std::strcmp(fs, "btrfs") == 0 && s.nocow)) {
     add(&a, kCopyOnWrite);
   }
@@ -115,9 +116,8 @@ assessment judge(const os_storage& s) {
   }
   if (std::strcmp(fs, "overlay") == 0) add(&a, kLowerLayer);
   if (s.inline_data) add(&a, kInlineData);
-  const bool network = s.remote || fuse || named(fs, kNetworkSystems);
-  if (network) add(&a, kNetwork);
-  if (named(fs, kMemorySystems)) add(&a, kMemory);
+  if (shred_storage_is_network(s)) add(&a, kNetwork);
+  if (shred_storage_is_memory(s)) add(&a, kMemory);
   if (s.medium == OS_MEDIUM_FLASH) add(&a, kFlashMedium);
 
   bool not_in_place = false;
@@ -130,6 +130,19 @@ assessment judge(const os_storage& s) {
   a.in_place = not_in_place ? "no" : unknown ? "unknown" : "yes";
   return a;
 }
+
+}  // namespace
+
+bool shred_storage_is_network(const os_storage& storage) {
+  return storage.remote || std::strncmp(storage.filesystem, "fuse.", 5) == 0 ||
+         named(storage.filesystem, kNetworkSystems);
+}
+
+bool shred_storage_is_memory(const os_storage& storage) {
+  return named(storage.filesystem, kMemorySystems);
+}
+
+namespace {
 
 const char* medium_name(os_medium medium) {
   switch (medium) {

@@ -12,6 +12,7 @@
 #include "shred.h"
 #include "shred_core.h"
 #include "shred_dir.h"
+#include "shred_free_space.h"
 
 namespace {
 
@@ -19,10 +20,12 @@ constexpr int32_t SHRED_MAX_JOBS = 128;
 constexpr size_t kJobPathSize = 2048;
 constexpr uint32_t kShutdownWaitMs = 2000;
 
+enum job_kind : int32_t { kFileJob = 0, kDirectoryJob = 1, kFreeSpaceJob = 2 };
+
 struct shred_job {
   int32_t job_id;  // the job that holds or last held the slot; 0 if never used
   int32_t active;  // 1 from the claim until shutdown or set-up releases the slot
-  int32_t is_directory;
+  int32_t kind;  // a job_kind
   int32_t recursive;
   int32_t method;
   int32_t passes;
@@ -47,7 +50,7 @@ int32_t g_next_job_id = 1;
 void clear_slot(shred_job& job) {
   job.job_id = 0;
   job.active = 0;
-  job.is_directory = 0;
+  job.kind = kFileJob;
   job.recursive = 0;
   job.method = 0;
   job.passes = 0;
@@ -98,10 +101,19 @@ void async_worker_proc(void* raw) {
   const int32_t id = job.job_id;
   const shred_job_ctx ctx{&job.cancel_requested, id, 0, async_progress_callback};
   os_directory parent(job.target.parent);
-  const int32_t result =
-      job.is_directory != 0
-          ? shred_dir_resolved(job.path, job.target, job.method, job.passes, job.recursive, &ctx)
-          : shred_file_resolved(job.path, job.target, job.method, job.passes, &ctx);
+  int32_t result = -1;
+  switch (job.kind) {
+    case kDirectoryJob:
+      result =
+          shred_dir_resolved(job.path, job.target, job.method, job.passes, job.recursive, &ctx);
+      break;
+    case kFreeSpaceJob:
+      result = shred_free_space_resolved(job.path, job.target, job.method, job.passes, &ctx);
+      break;
+    default:
+      result = shred_file_resolved(job.path, job.target, job.method, job.passes, &ctx);
+      break;
+  }
   parent.close();
 
   os_lock_guard hold(&g_async_cs);
@@ -117,10 +129,10 @@ void async_worker_proc(void* raw) {
   job.worker_alive = 0;  // the last touch of the slot
 }
 
-int32_t submit(const char* path, int32_t method, bool is_directory, int32_t recursive) {
+int32_t submit(const char* path, int32_t method, job_kind kind, int32_t recursive) {
   if (path == nullptr || path[0] == '\0') {
-    shred_set_error(is_directory ? "Invalid directory path: NULL or empty"
-                                 : "Invalid file path: NULL or empty");
+    shred_set_error(kind != kFileJob ? "Invalid directory path: NULL or empty"
+                                     : "Invalid file path: NULL or empty");
     return -1;
   }
   const size_t length = std::strlen(path);
@@ -150,8 +162,8 @@ int32_t submit(const char* path, int32_t method, bool is_directory, int32_t recu
       clear_slot(job);
       job.job_id = draw_job_id();
       job.active = 1;
-      job.is_directory = is_directory ? 1 : 0;
-      job.recursive = is_directory ? recursive : 0;
+      job.kind = kind;
+      job.recursive = kind == kDirectoryJob ? recursive : 0;
       job.method = method;
       job.passes = shred_passes_to_run(method);
       std::memcpy(job.path, path, length + 1);
@@ -231,12 +243,16 @@ void shred_async_cleanup() {
 }
 
 extern "C" int32_t shred_file_async(const char* path, shred_method method) noexcept {
-  return submit(path, method, false, 0);
+  return submit(path, method, kFileJob, 0);
 }
 
 extern "C" int32_t shred_directory_async(const char* path, shred_method method,
                                          int32_t recursive) noexcept {
-  return submit(path, method, true, recursive);
+  return submit(path, method, kDirectoryJob, recursive);
+}
+
+extern "C" int32_t shred_free_space_async(const char* directory, shred_method method) noexcept {
+  return submit(directory, method, kFreeSpaceJob, 0);
 }
 
 extern "C" int32_t shred_progress(int32_t job_id) noexcept {

@@ -29,9 +29,13 @@
 namespace {
 
 using json_test::Json;
+using posix_test::Contains;
 using posix_test::Mount;
+using posix_test::MountImage;
+using posix_test::Shell;
 using posix_test::ReadFile;
 using posix_test::Token;
+using posix_test::WriteMarker;
 using test_util::TempDir;
 
 const std::set<std::string> kCodes = {"copy_on_write", "journaled_data", "shared_extents",
@@ -84,26 +88,6 @@ std::string Member(const Json& doc, const char* key) {
   return it == doc.members.end() ? std::string() : it->second.text;
 }
 
-bool Shell(const std::string& command) {
-  return std::system(("PATH=\"$PATH:/sbin:/usr/sbin\" " + command + " >/dev/null 2>&1").c_str()) ==
-         0;
-}
-
-// Makes a sparse image, formats it with `mkfs` and loop-mounts it with `options`. Empty on
-// success; otherwise why not, for the test to skip with.
-std::string MountImage(const std::string& image, int mib, const std::string& mkfs,
-                       const std::string& options, const std::string& mnt, Mount* guard) {
-  const std::string tool = mkfs.substr(0, mkfs.find(' '));
-  if (!Shell("command -v " + tool)) return tool + " is not installed";
-  if (!Shell("truncate -s " + std::to_string(mib) + "M " + image)) return "cannot create " + image;
-  if (!Shell(mkfs + " " + image)) return tool + " failed on " + image;
-  if (!Shell("mount -o loop" + (options.empty() ? "" : "," + options) + " " + image + " " + mnt)) {
-    return "cannot loop-mount the " + tool + " image (no loop device, or no driver)";
-  }
-  guard->adopt();
-  return "";
-}
-
 // Whether the loop device under `mnt` says it is not rotational: the assessment must then name
 // flash_medium, whatever the file system.
 bool LoopIsFlash(const std::string& mnt) {
@@ -114,37 +98,6 @@ bool LoopIsFlash(const std::string& mnt) {
     std::string rotational =
         ReadFile("/sys/block/" + source.substr(std::strlen("/dev/")) + "/queue/rotational");
     return rotational.rfind('0', 0) == 0;
-  }
-  return false;
-}
-
-// Writes 256 KiB of marker lines (well past any inline-data limit) and forces them to the
-// device. With `nocow`, the empty file is marked NOCOW first, as `chattr +C` would.
-void WriteMarker(const std::string& path, const std::string& marker, bool nocow = false) {
-  std::string bytes;
-  while (bytes.size() < 256 * 1024) bytes += marker + "\n";
-  const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << path;
-  if (nocow) {
-    int flags = 0;
-    ASSERT_EQ(0, ioctl(fd, FS_IOC_GETFLAGS, &flags));
-    flags |= FS_NOCOW_FL;
-    ASSERT_EQ(0, ioctl(fd, FS_IOC_SETFLAGS, &flags)) << std::strerror(errno);
-  }
-  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
-  ASSERT_EQ(0, fsync(fd));
-  close(fd);
-}
-
-// Searches a file (a raw image of hundreds of MiB) in chunks that overlap by the needle's length.
-bool Contains(const std::string& path, const std::string& needle) {
-  std::ifstream in(path, std::ios::binary);
-  std::string window;
-  std::vector<char> chunk(4 << 20);
-  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-    window.append(chunk.data(), static_cast<size_t>(in.gcount()));
-    if (window.find(needle) != std::string::npos) return true;
-    window.erase(0, window.size() > needle.size() ? window.size() - needle.size() : 0);
   }
   return false;
 }
@@ -198,7 +151,7 @@ TEST_F(AssessOnDisk, Ext4OrderedOverwritesInPlaceAndDataJournalDoesNot) {
     if (!why_not.empty()) GTEST_SKIP() << why_not;
     const bool flash = LoopIsFlash(mnt_);
     const std::string marker = Token();
-    WriteMarker(mnt_ + "/ordered.txt", marker);
+    ASSERT_TRUE(WriteMarker(mnt_ + "/ordered.txt", marker));
     std::vector<Json> docs;
     const auto survived = AssessShredSearch(&guard, {mnt_ + "/ordered.txt"}, {marker}, &docs);
     ExpectHonest("ext4 ordered", docs[0], survived[0]);
@@ -214,7 +167,7 @@ TEST_F(AssessOnDisk, Ext4OrderedOverwritesInPlaceAndDataJournalDoesNot) {
       MountImage(image_, 32, "mkfs.ext4 -q -F", "data=journal", mnt_, &guard);
   if (!why_not.empty()) GTEST_SKIP() << why_not;
   const std::string marker = Token();
-  WriteMarker(mnt_ + "/journaled.txt", marker);
+  ASSERT_TRUE(WriteMarker(mnt_ + "/journaled.txt", marker));
   std::vector<Json> docs;
   const auto survived = AssessShredSearch(&guard, {mnt_ + "/journaled.txt"}, {marker}, &docs);
   ExpectHonest("ext4 data=journal", docs[0], survived[0]);
@@ -229,8 +182,8 @@ TEST_F(AssessOnDisk, BtrfsCopiesOnWriteUnlessTheFileIsNocow) {
   if (!why_not.empty()) GTEST_SKIP() << why_not;
   const bool flash = LoopIsFlash(mnt_);
   const std::string cow = Token(), nocow = Token();
-  WriteMarker(mnt_ + "/cow.txt", cow);
-  WriteMarker(mnt_ + "/nocow.txt", nocow, /*nocow=*/true);
+  ASSERT_TRUE(WriteMarker(mnt_ + "/cow.txt", cow));
+  ASSERT_TRUE(WriteMarker(mnt_ + "/nocow.txt", nocow, /*nocow=*/true));
   std::vector<Json> docs;
   const auto survived =
       AssessShredSearch(&guard, {mnt_ + "/cow.txt", mnt_ + "/nocow.txt"}, {cow, nocow}, &docs);
@@ -251,7 +204,7 @@ TEST_F(AssessOnDisk, XfsReflinkedCopyKeepsTheOldBlocks) {
   if (!why_not.empty()) GTEST_SKIP() << why_not;
   const std::string marker = Token();
   const std::string file = mnt_ + "/original.txt";
-  WriteMarker(file, marker);
+  ASSERT_TRUE(WriteMarker(file, marker));
   ASSERT_TRUE(Shell("cp --reflink=always " + file + " " + mnt_ + "/copy.txt"));
   std::vector<Json> docs;
   const auto survived = AssessShredSearch(&guard, {file}, {marker}, &docs);
@@ -265,7 +218,7 @@ TEST_F(AssessOnDisk, OverlayLowerLayerSurvivesAndTmpfsIsMemory) {
   const std::string lower = dir_ / "lower", upper = dir_ / "upper", work = dir_ / "work";
   for (const std::string& d : {lower, upper, work}) ASSERT_EQ(0, mkdir(d.c_str(), 0755));
   const std::string marker = Token();
-  WriteMarker(lower + "/layered.txt", marker);
+  ASSERT_TRUE(WriteMarker(lower + "/layered.txt", marker));
   {
     Mount guard(mnt_);
     if (!Shell("mount -t overlay overlay -o lowerdir=" + lower + ",upperdir=" + upper +
@@ -289,7 +242,7 @@ TEST_F(AssessOnDisk, OverlayLowerLayerSurvivesAndTmpfsIsMemory) {
   guard.adopt();
   const std::string file = mnt_ + "/memory.txt";
   const std::string memory_marker = Token();
-  WriteMarker(file, memory_marker);
+  ASSERT_TRUE(WriteMarker(file, memory_marker));
   const Json doc = Assess(file);
   const Json of_directory = Assess(mnt_);
   EXPECT_EQ(0, shred_file(file.c_str(), SHRED_METHOD_DOD_3PASS)) << shred_last_error();

@@ -1,11 +1,13 @@
-// What the POSIX suites share: a mount that is always undone, whole-file reads, directory names
-// and unguessable markers for searching raw disk images.
+// What the POSIX suites share: a mount that is always undone, loop-mounted images, whole-file
+// reads, directory names, and markers written to and searched for in raw disk images.
 #ifndef KELVARIN_SHRED_TESTS_POSIX_TEST_UTIL_H
 #define KELVARIN_SHRED_TESTS_POSIX_TEST_UTIL_H
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -13,9 +15,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace posix_test {
 
@@ -71,6 +75,60 @@ inline std::string MountExt4Image(const std::string& image, int mib, const std::
   }
   guard->adopt();
   return "";
+}
+
+// Runs a shell command with the administrator's directories on PATH, quietly. True on success.
+inline bool Shell(const std::string& command) {
+  return std::system(("PATH=\"$PATH:/sbin:/usr/sbin\" " + command + " >/dev/null 2>&1").c_str()) ==
+         0;
+}
+
+// Makes a sparse image, formats it with `mkfs` and loop-mounts it with `options`. Empty on
+// success; otherwise why not, for the test to skip with.
+inline std::string MountImage(const std::string& image, int mib, const std::string& mkfs,
+                              const std::string& options, const std::string& mnt, Mount* guard) {
+  const std::string tool = mkfs.substr(0, mkfs.find(' '));
+  if (!Shell("command -v " + tool)) return tool + " is not installed";
+  if (!Shell("truncate -s " + std::to_string(mib) + "M " + image)) return "cannot create " + image;
+  if (!Shell(mkfs + " " + image)) return tool + " failed on " + image;
+  if (!Shell("mount -o loop" + (options.empty() ? "" : "," + options) + " " + image + " " + mnt)) {
+    return "cannot loop-mount the " + tool + " image (no loop device, or no driver)";
+  }
+  guard->adopt();
+  return "";
+}
+
+// Writes 256 KiB of marker lines (well past any inline-data limit) and forces them to the
+// device. With `nocow`, the empty file is marked NOCOW first, as `chattr +C` would.
+inline bool WriteMarker(const std::string& path, const std::string& marker, bool nocow = false) {
+  std::string bytes;
+  while (bytes.size() < 256 * 1024) bytes += marker + "\n";
+  const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = true;
+  if (nocow) {
+    int flags = 0;
+    ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags |= FS_NOCOW_FL;
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  ok = ok && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  ok = ok && fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+// Searches a file (a raw image of hundreds of MiB) in chunks that overlap by the needle's length.
+inline bool Contains(const std::string& path, const std::string& needle) {
+  std::ifstream in(path, std::ios::binary);
+  std::string window;
+  std::vector<char> chunk(4 << 20);
+  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+    window.append(chunk.data(), static_cast<size_t>(in.gcount()));
+    if (window.find(needle) != std::string::npos) return true;
+    window.erase(0, window.size() > needle.size() ? window.size() - needle.size() : 0);
+  }
+  return false;
 }
 
 inline std::string ReadFile(const std::string& path) {

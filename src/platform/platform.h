@@ -313,6 +313,60 @@ struct os_storage {
 // error when the object cannot be opened for reading its facts.
 bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage, uint32_t* error);
 
+// ---- Free space -------------------------------------------------------------------------------
+//
+// What a wipe of a file system's free space needs: its space figures, new objects that never
+// replace an existing one, "full" told apart from other failures, and the space a file system
+// keeps back from data writes.
+
+struct os_volume_space {
+  int64_t available;  // bytes the caller may still write
+  int64_t free;       // bytes free, those kept back for the administrator included
+  int64_t total;      // the size of the file system
+  uint32_t block_size;
+  bool read_only;  // mounted or marked read-only
+};
+
+// Reads the space figures of the file system that holds `dir`. False with the error when they
+// cannot be read.
+bool os_volume_space_of(os_dir_handle* dir, os_volume_space* space, uint32_t* error);
+
+// Creates the directory `name` inside `dir`, accessible to its owner only, never replacing or
+// reusing anything of that name (the error is then EEXIST or ERROR_ALREADY_EXISTS). False with
+// the error when it was not created.
+bool os_make_directory_at(os_dir_handle* dir, const char* name, uint32_t* error);
+
+// True for an error that reports a name taken by an existing object.
+bool os_is_name_taken(uint32_t error);
+
+// Creates the new regular file `name` inside `dir` for reading and writing, shared with no other
+// opener and accessible to its owner only; never opens or replaces an existing object. Describes
+// it from its handle. OS_INVALID_HANDLE with the error when it was not created.
+os_handle os_create_file_at(os_dir_handle* dir, const char* name, os_object_info* info,
+                            uint32_t* error);
+
+// True for an error that means the file system, or the caller's share of it, is full.
+bool os_is_disk_full(uint32_t error);
+
+// Asks the file system that holds `dir` to commit everything it has pending, so that blocks freed
+// a moment ago (by a deletion or a copy-on-write rewrite) become writable. Best effort.
+void os_flush_volume(os_dir_handle* dir);
+
+// Space that a file system keeps back from every data write whoever writes (ext4's reserved
+// clusters), and which a free-space wipe therefore cannot reach unless it is lowered for the time
+// of the wipe. Plain data; os_restore_reserve gives back what os_lower_reserve took.
+struct os_reserve {
+  int64_t kept_bytes;  // what stays kept back after os_lower_reserve: unreachable by the wipe
+  bool lowered;        // this record lowered the reserve and must restore it
+  int32_t slot;        // internal
+};
+
+// Reads the reserve of the file system that holds `dir` and, where the caller may (root), sets
+// it to zero. Several wipes of one file system share the lowering: the first lowers, the last to
+// restore puts the old value back. Never fails: where nothing is known, kept_bytes is 0.
+void os_lower_reserve(os_dir_handle* dir, os_reserve* reserve);
+void os_restore_reserve(os_reserve* reserve);
+
 // ---- Threads -----------------------------------------------------------------------------------
 
 // A started thread; opaque.

@@ -14,6 +14,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
@@ -445,10 +446,21 @@ bool os_write(os_handle file, const void* data, uint32_t length, uint32_t* writt
   uint32_t done = 0;
   // A short write is continued: on a filling disk the continuation is what reports ENOSPC.
   while (done < length) {
+    uint32_t room = length - done;
 #if defined(KELVARIN_SHRED_TEST_SEAMS)
     os_test_write_gate();
+    struct stat st {};
+    const off_t position = lseek(static_cast<int>(file), 0, SEEK_CUR);
+    if (position >= 0 && fstat(static_cast<int>(file), &st) == 0) {
+      room = os_test_disk_room(position, st.st_size, room);
+    }
+    if (room == 0) {
+      *written = done;
+      *error = ENOSPC;
+      return false;
+    }
 #endif
-    const ssize_t n = write(static_cast<int>(file), bytes + done, length - done);
+    const ssize_t n = write(static_cast<int>(file), bytes + done, room);
     if (n < 0) {
       if (errno == EINTR) continue;
       *written = done;
@@ -1028,6 +1040,165 @@ bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage,
   }
   close(fd);
   return true;
+}
+
+// ---- Free space -------------------------------------------------------------------------------
+
+bool os_volume_space_of(os_dir_handle* dir, os_volume_space* space, uint32_t* error) {
+  struct statvfs vfs {};
+  int rc;
+  do {
+    rc = fstatvfs(fd_of(dir), &vfs);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    *error = static_cast<uint32_t>(errno);
+    return false;
+  }
+  const auto unit = static_cast<int64_t>(vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize);
+  // Root may write into the blocks kept for the administrator; everyone else may not.
+  space->free = static_cast<int64_t>(vfs.f_bfree) * unit;
+  space->available =
+      geteuid() == 0 ? space->free : static_cast<int64_t>(vfs.f_bavail) * unit;
+  space->total = static_cast<int64_t>(vfs.f_blocks) * unit;
+  space->block_size = static_cast<uint32_t>(unit);
+  space->read_only = (vfs.f_flag & ST_RDONLY) != 0;
+  return true;
+}
+
+bool os_make_directory_at(os_dir_handle* dir, const char* name, uint32_t* error) {
+  // mkdirat never follows or replaces an existing name: a link planted there makes it fail.
+  if (mkdirat(fd_of(dir), name, 0700) == 0) return true;
+  *error = static_cast<uint32_t>(errno);
+  return false;
+}
+
+bool os_is_name_taken(uint32_t error) { return error == EEXIST; }
+
+os_handle os_create_file_at(os_dir_handle* dir, const char* name, os_object_info* info,
+                            uint32_t* error) {
+  int fd;
+  do {
+    fd = openat(fd_of(dir), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = static_cast<uint32_t>(errno);
+    return OS_INVALID_HANDLE;
+  }
+  *error = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !describe(fd, dir, info, error)) {
+    if (*error == 0) *error = static_cast<uint32_t>(errno);
+    unlinkat(fd_of(dir), name, 0);  // O_EXCL made it ours
+    close(fd);
+    return OS_INVALID_HANDLE;
+  }
+  return fd;
+}
+
+bool os_is_disk_full(uint32_t error) { return error == ENOSPC || error == EDQUOT; }
+
+void os_flush_volume(os_dir_handle* dir) {
+  // syncfs needs a descriptor open for more than O_PATH.
+  int fd;
+  do {
+    fd = openat(fd_of(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    sync();
+    return;
+  }
+  syncfs(fd);
+  close(fd);
+}
+
+namespace {
+
+// The reserves lowered by this process, so that overlapping wipes of one file system restore the
+// value that was there before the first of them.
+struct lowered_reserve {
+  char control[96];  // the sysfs file, empty when the slot is free
+  char saved[32];    // its value before the first lowering
+  int users;
+};
+constexpr int kReserveSlots = 8;
+os_lock g_reserve_lock = OS_LOCK_INIT;
+lowered_reserve g_reserves[kReserveSlots];
+
+bool write_attribute(const char* path, const char* value) {
+  const int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const size_t length = std::strlen(value);
+  const bool ok = write(fd, value, length) == static_cast<ssize_t>(length);
+  close(fd);
+  return ok;
+}
+
+// ext4 publishes its reserve per block device under /sys/fs/ext4/<device name>; the name is the
+// one the kernel gives the device number in /sys/dev/block.
+bool reserve_control(int fd, char* control, size_t size, int64_t* cluster_bytes) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  char link[64];
+  std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(st.st_dev), minor(st.st_dev));
+  char target[OS_PATH_MAX];
+  const ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n <= 0) return false;
+  target[n] = '\0';
+  const char* device = std::strrchr(target, '/');
+  device = device != nullptr ? device + 1 : target;
+  const int length = std::snprintf(control, size, "/sys/fs/ext4/%s/reserved_clusters", device);
+  if (length < 0 || static_cast<size_t>(length) >= size || !exists(control)) return false;
+  // A cluster is one block unless the file system was made with bigalloc, which sysfs does not
+  // tell; there the kept bytes are under-reported, never over-reported.
+  struct statvfs vfs {};
+  if (fstatvfs(fd, &vfs) != 0) return false;
+  *cluster_bytes = static_cast<int64_t>(vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize);
+  return true;
+}
+
+}  // namespace
+
+void os_lower_reserve(os_dir_handle* dir, os_reserve* reserve) {
+  *reserve = os_reserve{0, false, -1};
+#if defined(KELVARIN_SHRED_TEST_SEAMS)
+  if (os_test_disk_limited()) return;  // a test's pretended full disk needs no real reserve
+#endif
+  char control[96];
+  int64_t cluster_bytes = 0;
+  if (!reserve_control(fd_of(dir), control, sizeof control, &cluster_bytes)) return;
+  os_lock_guard hold(&g_reserve_lock);
+  for (int i = 0; i < kReserveSlots; ++i) {
+    if (g_reserves[i].users > 0 && std::strcmp(g_reserves[i].control, control) == 0) {
+      ++g_reserves[i].users;  // already lowered by an overlapping wipe
+      *reserve = os_reserve{0, true, i};
+      return;
+    }
+  }
+  char value[32];
+  if (!read_attribute(control, value, sizeof value)) return;
+  const long long clusters = std::strtoll(value, nullptr, 10);
+  reserve->kept_bytes = clusters > 0 ? clusters * cluster_bytes : 0;
+  if (clusters <= 0) return;
+  for (int i = 0; i < kReserveSlots; ++i) {
+    if (g_reserves[i].users != 0) continue;
+    if (!write_attribute(control, "0")) return;  // not root: the reserve stays, and is reported
+    copy_field(g_reserves[i].control, sizeof g_reserves[i].control, control);
+    copy_field(g_reserves[i].saved, sizeof g_reserves[i].saved, value);
+    g_reserves[i].users = 1;
+    *reserve = os_reserve{0, true, i};
+    return;
+  }
+}
+
+void os_restore_reserve(os_reserve* reserve) {
+  if (!reserve->lowered || reserve->slot < 0 || reserve->slot >= kReserveSlots) return;
+  os_lock_guard hold(&g_reserve_lock);
+  lowered_reserve& slot = g_reserves[reserve->slot];
+  if (--slot.users == 0) {
+    write_attribute(slot.control, slot.saved);
+    slot.control[0] = '\0';
+  }
+  reserve->lowered = false;
 }
 
 // A thread's record is shared by the thread and its owner: whichever lets go of it last frees it,

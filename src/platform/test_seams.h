@@ -23,6 +23,17 @@ void os_test_write_gate();
 void os_test_fail_flushes(uint32_t error);
 uint32_t os_test_flush_failure();
 
+// While set (zero or more), the writes of the process may make files grow by only this many more
+// bytes, as a disk with that much free space would: the write that would grow a file past it
+// puts out what fits and then fails as on a full disk. Rewriting bytes a file already has costs
+// nothing. A negative count switches the limit off. Lets a free-space wipe run on a disk that it
+// must not fill.
+void os_test_disk_full_after(int64_t bytes);
+bool os_test_disk_limited();
+
+// Called by os_write with the file's position and size: how many of `length` bytes may go out.
+uint32_t os_test_disk_room(int64_t position, int64_t size, uint32_t length);
+
 #endif  // KELVARIN_SHRED_TEST_SEAMS
 
 #endif  // KELVARIN_SHRED_PLATFORM_TEST_SEAMS_H

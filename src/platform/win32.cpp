@@ -500,12 +500,23 @@ bool os_next_data(os_handle file, int64_t from, int64_t size, int64_t* start, in
 
 bool os_write(os_handle file, const void* data, uint32_t length, uint32_t* written,
               uint32_t* error) {
+  uint32_t room = length;
 #if defined(KELVARIN_SHRED_TEST_SEAMS)
   os_test_write_gate();
+  LARGE_INTEGER zero, position, size;
+  zero.QuadPart = 0;
+  if (SetFilePointerEx(as_handle(file), zero, &position, FILE_CURRENT) &&
+      GetFileSizeEx(as_handle(file), &size)) {
+    room = os_test_disk_room(position.QuadPart, size.QuadPart, length);
+  }
 #endif
   DWORD count = 0;
-  const BOOL ok = WriteFile(as_handle(file), data, length, &count, nullptr);
+  const BOOL ok = room == 0 || WriteFile(as_handle(file), data, room, &count, nullptr);
   *written = count;
+  if (room < length && ok) {
+    *error = ERROR_DISK_FULL;  // the test build's pretended full disk
+    return false;
+  }
   if (!ok || count < length) {
     // A short write without a failure leaves whatever the kernel last reported.
     *error = last_error();
@@ -789,6 +800,84 @@ bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage,
   storage->medium = storage->remote || root[0] == '\0' ? OS_MEDIUM_UNKNOWN : medium_of(root);
   return true;
 }
+
+// ---- Free space -------------------------------------------------------------------------------
+
+bool os_volume_space_of(os_dir_handle* dir, os_volume_space* space, uint32_t* error) {
+  char path[kPathSize];
+  const char* separator = ends_in_separator(dir->path) ? "" : "\\";
+  std::snprintf(path, sizeof path, "%s%s", dir->path, separator);
+  ULARGE_INTEGER available, total, free;
+  if (!GetDiskFreeSpaceExA(path, &available, &total, &free)) {
+    *error = last_error();
+    return false;
+  }
+  space->available = static_cast<int64_t>(available.QuadPart);
+  space->free = static_cast<int64_t>(free.QuadPart);
+  space->total = static_cast<int64_t>(total.QuadPart);
+  space->block_size = 4096;
+  DWORD sectors = 0, bytes = 0, free_clusters = 0, clusters = 0;
+  char root[kPathSize];
+  if (volume_root(dir->path, root) &&
+      GetDiskFreeSpaceA(root, &sectors, &bytes, &free_clusters, &clusters) && sectors * bytes > 0) {
+    space->block_size = sectors * bytes;
+  }
+  DWORD flags = 0;
+  space->read_only = volume_root(dir->path, root) &&
+                     GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr,
+                                           0) &&
+                     (flags & FILE_READ_ONLY_VOLUME) != 0;
+  return true;
+}
+
+bool os_make_directory_at(os_dir_handle* dir, const char* name, uint32_t* error) {
+  char path[kPathSize];
+  // CreateDirectory fails on any existing name, a link or junction included. The new directory
+  // takes the access rules its parent passes on.
+  if (child_path(dir, name, path) && CreateDirectoryA(path, nullptr)) return true;
+  *error = last_error();
+  return false;
+}
+
+bool os_is_name_taken(uint32_t error) {
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}
+
+os_handle os_create_file_at(os_dir_handle* dir, const char* name, os_object_info* info,
+                            uint32_t* error) {
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) {
+    *error = last_error();
+    return OS_INVALID_HANDLE;
+  }
+  scoped_handle handle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                   CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid()) {
+    *error = last_error();
+    return OS_INVALID_HANDLE;
+  }
+  if (!describe(handle.get(), info, error)) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;  // CREATE_NEW made it ours
+    SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                               sizeof disposition);
+    return OS_INVALID_HANDLE;
+  }
+  return from_handle(handle.release());
+}
+
+bool os_is_disk_full(uint32_t error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+// Flushing a whole volume takes administrator rights on Windows; each fill file is flushed on
+// its own instead, and NTFS frees deleted clusters without waiting for a commit.
+void os_flush_volume(os_dir_handle*) {}
+
+// NTFS keeps no reserve from data writes that a caller could lower.
+void os_lower_reserve(os_dir_handle*, os_reserve* reserve) { *reserve = os_reserve{0, false, -1}; }
+void os_restore_reserve(os_reserve*) {}
 
 namespace {
 

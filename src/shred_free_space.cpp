@@ -1,0 +1,415 @@
+// The free-space wipe. Shredding a file cannot reach the copies a file system already left
+// elsewhere (blocks freed by copy-on-write, the journal's copies, files once deleted plainly);
+// writing every free block can. The wipe makes one directory of its own, fills it with files
+// until the file system is full, rewrites them pass by pass and removes them all. Everything it
+// touches it created itself, and acts on it only through the directory it holds: a full disk
+// is its goal, never a state it leaves behind.
+#include "shred_free_space.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/platform.h"
+#include "shred.h"
+#include "shred_assess.h"
+#include "shred_patterns.h"
+#include "shred_random.h"
+
+namespace {
+
+// No fill file grows beyond this: file systems with small file-size limits (FAT) stay usable,
+// and a later pass rewrites a file that can be flushed in reasonable time.
+constexpr int64_t kMaxFillFile = int64_t{1} << 30;
+constexpr size_t kRandomNameLength = 12;
+constexpr int kNameAttempts = 4;
+constexpr int64_t kWritebackWindow = int64_t{4} << 20;
+
+struct free_deleter {
+  void operator()(uint8_t* p) const { std::free(p); }
+};
+
+struct fill_file {
+  char name[16];
+  os_file_id id;
+  int64_t size;
+};
+
+// The wipe's own directory and the files in it. Whatever way the wipe ends, the destructor
+// removes them: the disk must never be left full.
+class fill_area {
+ public:
+  explicit fill_area(os_dir_handle* parent) : parent_(parent) {}
+  ~fill_area() { remove(); }
+  fill_area(const fill_area&) = delete;
+  fill_area& operator=(const fill_area&) = delete;
+
+  // Makes the directory under a fresh random name, never one that exists. 0, or -1 with the
+  // message set.
+  int32_t create(const char* path) {
+    uint32_t error = 0;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      char random[kRandomNameLength + 1];
+      shred_random_alphanumeric(random, kRandomNameLength);
+      std::snprintf(name_, sizeof name_, "%s%s", SHRED_FILL_PREFIX, random);
+      if (os_make_directory_at(parent_, name_, &error)) {
+        os_object_info info{};
+        dir_ = os_directory(os_open_subdirectory(parent_, name_, &info, &error));
+        if (!dir_.valid()) {
+          // Not ours any more, or never openable: only an empty directory of that id goes.
+          shred_set_error("Cannot open the fill directory %s in %s (error %lu)", name_, path,
+                          static_cast<unsigned long>(error));
+          return -1;
+        }
+        id_ = info.id;
+        made_ = true;
+        return 0;
+      }
+      if (!os_is_name_taken(error)) break;
+    }
+    shred_set_error("Cannot create the fill directory in %s (error %lu)", path,
+                    static_cast<unsigned long>(error));
+    return -1;
+  }
+
+  os_dir_handle* dir() const { return dir_.get(); }
+  const char* name() const { return name_; }
+  std::vector<fill_file>& files() { return files_; }
+
+  // Deletes every fill file and then the directory. True when nothing of the wipe is left.
+  bool remove() {
+    if (!made_) return true;
+    bool complete = true;
+    for (const fill_file& file : files_) {
+      os_object_info info{};
+      uint32_t error = 0;
+      os_file handle(os_open_exclusive_at(dir_.get(), file.name, &info, &error));
+      if (!handle.valid()) continue;  // gone already; what else holds the name is not ours
+      if (!os_same_file(info.id, file.id) ||
+          !os_delete_open_file(dir_.get(), file.name, handle.get(), file.id)) {
+        complete = false;
+      }
+    }
+    files_.clear();
+    dir_.close();
+    if (!os_remove_directory_at(parent_, name_, id_)) complete = false;
+    made_ = false;
+    return complete;
+  }
+
+ private:
+  os_dir_handle* parent_;
+  os_directory dir_;
+  char name_[sizeof SHRED_FILL_PREFIX + kRandomNameLength] = "";
+  os_file_id id_{};
+  bool made_ = false;
+  std::vector<fill_file> files_;
+};
+
+// Gives back a lowered reserve whichever way the wipe ends.
+class reserve_guard {
+ public:
+  explicit reserve_guard(os_dir_handle* dir) { os_lower_reserve(dir, &reserve_); }
+  ~reserve_guard() { os_restore_reserve(&reserve_); }
+  reserve_guard(const reserve_guard&) = delete;
+  reserve_guard& operator=(const reserve_guard&) = delete;
+  int64_t kept_bytes() const { return reserve_.kept_bytes; }
+
+ private:
+  os_reserve reserve_{};
+};
+
+// One wipe: where it writes and how far it has got. Lives on the stack of the entry point.
+struct wipe_run {
+  const char* path;  // for messages only
+  os_dir_handle* dir;
+  uint8_t* buffer;
+  shred_filler* filler;
+  int32_t method;
+  int32_t passes;
+  int64_t total;  // bytes the whole wipe is expected to write
+  int64_t written;
+  const shred_job_ctx* ctx;
+};
+
+bool cancelled(const wipe_run& run) {
+  if (!shred_cancel_requested(run.ctx)) return false;
+  shred_set_error("Free space wipe cancelled by user");
+  return true;
+}
+
+void report_progress(const wipe_run& run) {
+  if (run.ctx == nullptr || run.ctx->progress_cb == nullptr) return;
+  // The total is an estimate until the first pass has found the real free space, so the
+  // percentage stays below 100 until the wipe has ended.
+  int64_t percent = run.total > 0 ? run.written * 100 / run.total : 0;
+  if (percent > 99) percent = 99;
+  run.ctx->progress_cb(run.ctx->job_id, static_cast<int32_t>(percent), run.written, run.total);
+}
+
+// Writes pass `pass` into `file` from its current position until `limit` bytes are in it or the
+// file system is full, then flushes it. *put is what went in, *full whether the file system
+// ran out. A first "full" can come while blocks freed a moment ago still wait for a commit, so
+// the file system is flushed and the write tried again; only a retry that puts nothing out
+// means full. 0, or -1 with the message set.
+int32_t write_fill(wipe_run& run, int32_t pass, bool random, os_handle file, int64_t limit,
+                   int64_t* put, bool* full) {
+  int64_t offset = 0;
+  int64_t hinted = 0;
+  bool retried = false;
+  *full = false;
+  while (offset < limit) {
+    if (cancelled(run)) return -1;
+    const int64_t remaining = limit - offset;
+    const uint32_t chunk =
+        remaining < SHRED_FILL_BLOCK ? static_cast<uint32_t>(remaining) : SHRED_FILL_BLOCK;
+    const uint8_t* data = run.buffer;
+    if (random && run.filler != nullptr) {
+      data = shred_filler_next(run.filler);
+    } else if (random) {
+      shred_fill_random(run.buffer, chunk);
+    }
+    uint32_t done = 0;
+    uint32_t error = 0;
+    const bool ok = os_write(file, data, chunk, &done, &error);
+    offset += done;
+    run.written += done;
+    if (done > 0) {
+      retried = false;
+      report_progress(run);
+    }
+    if (ok) {
+      if (offset - hinted >= kWritebackWindow) {
+        os_start_writeback(file, hinted, offset - hinted);
+        hinted = offset;
+      }
+      continue;
+    }
+    if (!os_is_disk_full(error)) {
+      shred_set_error("Write failed on pass %d of the free space wipe: %s (error %lu)", pass + 1,
+                      run.path, static_cast<unsigned long>(error));
+      return -1;
+    }
+    if (retried) {
+      *full = true;
+      break;
+    }
+    os_flush(file, &error);
+    os_flush_volume(run.dir);
+    retried = true;
+  }
+  *put = offset;
+  uint32_t error = 0;
+  if (!os_flush(file, &error)) {
+    // A flush that finds no room for the file system's own records ends the fill, not the wipe.
+    if (os_is_disk_full(error)) {
+      *full = true;
+      return 0;
+    }
+    shred_set_error("Flush failed on pass %d of the free space wipe: %s (error %lu)", pass + 1,
+                    run.path, static_cast<unsigned long>(error));
+    return -1;
+  }
+  return 0;
+}
+
+// The first pass: new files, each filled up to the size limit, until the file system is full.
+int32_t fill_pass(wipe_run& run, fill_area& area, bool random) {
+  std::vector<fill_file>& files = area.files();
+  bool retried = false;
+  for (;;) {
+    if (cancelled(run)) return -1;
+    fill_file entry{};
+    std::snprintf(entry.name, sizeof entry.name, "%08u", static_cast<unsigned>(files.size()));
+    os_object_info info{};
+    uint32_t error = 0;
+    os_file file(os_create_file_at(area.dir(), entry.name, &info, &error));
+    if (!file.valid()) {
+      if (!os_is_disk_full(error)) {
+        shred_set_error("Cannot create a fill file in %s (error %lu)", run.path,
+                        static_cast<unsigned long>(error));
+        return -1;
+      }
+      if (retried) return 0;  // not even a file's record fits
+      os_flush_volume(run.dir);
+      retried = true;
+      continue;
+    }
+    entry.id = info.id;
+    files.push_back(entry);
+    int64_t put = 0;
+    bool full = false;
+    if (write_fill(run, 0, random, file.get(), kMaxFillFile, &put, &full) != 0) return -1;
+    files.back().size = put;
+    if (full) return 0;
+    retried = false;
+  }
+}
+
+// A later pass: every fill file rewritten from its start and flushed. On a copy-on-write file
+// system a rewrite needs free blocks of its own, so running out here ends the file's pass early
+// instead of failing the wipe.
+int32_t rewrite_pass(wipe_run& run, fill_area& area, int32_t pass, bool random) {
+  for (const fill_file& entry : area.files()) {
+    if (cancelled(run)) return -1;
+    if (entry.size == 0) continue;
+    os_object_info info{};
+    uint32_t error = 0;
+    os_file file(os_open_exclusive_at(area.dir(), entry.name, &info, &error));
+    if (!file.valid() || !os_same_file(info.id, entry.id)) {
+      shred_set_error("A fill file was replaced or removed during the free space wipe: %s",
+                      run.path);
+      return -1;
+    }
+    if (!os_seek(file.get(), 0, &error)) {
+      shred_set_error("Seek failed on pass %d of the free space wipe: %s", pass + 1, run.path);
+      return -1;
+    }
+    int64_t put = 0;
+    bool full = false;
+    if (write_fill(run, pass, random, file.get(), entry.size, &put, &full) != 0) return -1;
+  }
+  return 0;
+}
+
+// Finds the directory the caller named: a new handle in *owned, or, when the path names a root or
+// a drive, the held directory itself (borrowed). Null with the message set when it is not a
+// directory that can be opened without following a link.
+os_dir_handle* open_target(const char* path, const shred_target& target, os_directory* owned,
+                           os_object_info* info) {
+  uint32_t error = 0;
+  if (!target.fits || target.parent == nullptr) {
+    shred_set_error("Directory not found: %s", path);
+    return nullptr;
+  }
+  if (target.name[0] == '\0') {
+    if (os_directory_info(target.parent, info, &error)) return target.parent;
+    shred_set_error("Directory not found: %s", path);
+    return nullptr;
+  }
+  *owned = os_directory(os_open_subdirectory(target.parent, target.name, info, &error));
+  if (owned->valid()) return owned->get();
+  os_object_info seen{};
+  uint32_t ignored = 0;
+  if (!os_stat_at(target.parent, target.name, &seen, &ignored)) {
+    shred_set_error("Directory not found: %s", path);
+  } else if ((seen.attributes & OS_ATTR_REPARSE) != 0) {
+    shred_set_error("Safety violation: refusing to follow a link for a free space wipe: %s", path);
+  } else if ((seen.attributes & OS_ATTR_DIRECTORY) == 0) {
+    shred_set_error("Not a directory: %s", path);
+  } else {
+    shred_set_error("Cannot open directory: %s (error %lu)", path,
+                    static_cast<unsigned long>(error));
+  }
+  return nullptr;
+}
+
+// Refusals from what the file system is; nothing has been created yet. 0 when it may be filled.
+int32_t check_file_system(os_dir_handle* dir, const os_object_info& info, const char* path,
+                          os_volume_space* space) {
+  if (info.pseudo) {
+    shred_set_error("Refusing to fill a kernel pseudo file system: %s", path);
+    return -1;
+  }
+  os_storage storage{};
+  uint32_t error = 0;
+  if (os_storage_facts(dir, "", &storage, &error)) {
+    if (shred_storage_is_network(storage)) {
+      shred_set_error("Refusing to fill a network file system (%s): %s", storage.filesystem, path);
+      return -1;
+    }
+    if (shred_storage_is_memory(storage)) {
+      // Filling it would take the machine's memory, and it keeps nothing on a disk to wipe.
+      shred_set_error("Refusing to fill a file system kept in memory (%s): %s", storage.filesystem,
+                      path);
+      return -1;
+    }
+  }
+  if (!os_volume_space_of(dir, space, &error)) {
+    shred_set_error("Cannot read the free space of %s (error %lu)", path,
+                    static_cast<unsigned long>(error));
+    return -1;
+  }
+  if (space->read_only) {
+    shred_set_error("Refusing to fill a read-only file system: %s", path);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t shred_free_space_resolved(const char* path, const shred_target& target, int32_t method,
+                                  int32_t passes, const shred_job_ctx* ctx) {
+  if (path == nullptr || path[0] == '\0') {
+    shred_set_error("Invalid directory path: NULL or empty");
+    return -1;
+  }
+  if (passes < 1) {
+    shred_set_error("Invalid pass count: %d", passes);
+    return -1;
+  }
+  const int64_t start = shred_get_time_ms();
+  os_object_info info{};
+  os_directory owned;
+  os_dir_handle* dir = open_target(path, target, &owned, &info);
+  if (dir == nullptr) return -1;
+
+  os_volume_space before{};
+  if (check_file_system(dir, info, path, &before) != 0) return -1;
+
+  std::unique_ptr<uint8_t, free_deleter> buffer(
+      static_cast<uint8_t*>(std::malloc(SHRED_FILL_BLOCK)));
+  if (buffer == nullptr) {
+    shred_set_error("Memory allocation failed for %u byte shred buffer", SHRED_FILL_BLOCK);
+    return -1;
+  }
+
+  // Declared before the fill so that the fill is removed before the reserve comes back.
+  reserve_guard reserve(dir);
+  fill_area area(dir);
+  if (area.create(path) != 0) return -1;
+
+  wipe_run run{path, dir, buffer.get(), nullptr, method, passes, 0, 0, ctx};
+  run.total = before.available > 0 ? before.available * passes : 1;
+  shred_filler* filler = nullptr;
+  int32_t result = 0;
+  int64_t wiped = 0;
+  for (int32_t pass = 0; pass < passes && result == 0; ++pass) {
+    const shred_pattern pattern = shred_get_pattern(method, pass);
+    const bool random = pattern.kind == SHRED_PATTERN_RANDOM;
+    if (random && filler == nullptr) filler = shred_filler_start();
+    run.filler = random ? filler : nullptr;
+    if (!random) shred_fill_pattern_buffer(&pattern, run.buffer, SHRED_FILL_BLOCK);
+    if (pass == 0) {
+      result = fill_pass(run, area, random);
+      for (const fill_file& file : area.files()) wiped += file.size;
+      // From here the total is known: what the first pass reached, once per pass.
+      run.total = wiped * passes;
+    } else {
+      result = rewrite_pass(run, area, pass, random);
+    }
+  }
+  if (filler != nullptr) shred_filler_stop(filler);
+  std::memset(run.buffer, 0, SHRED_FILL_BLOCK);
+
+  char fill_name[sizeof SHRED_FILL_PREFIX + kRandomNameLength];
+  std::snprintf(fill_name, sizeof fill_name, "%s", area.name());
+  if (!area.remove()) {
+    shred_set_error("The free space wipe could not remove all of its fill: %s%c%s", path,
+                    os_separator(), fill_name);
+    return -1;
+  }
+  if (result != 0) return -1;
+
+  // What the fill did not reach: blocks kept back from data writes, those of another user's
+  // share, and the file system's own records for the fill.
+  int64_t unreached = before.free - wiped;
+  if (unreached < 0) unreached = 0;
+  if (unreached < reserve.kept_bytes()) unreached = reserve.kept_bytes();
+  shred_record_free_space_stats(run.written, passes, shred_get_time_ms() - start, wiped, unreached);
+  return 0;
+}
