@@ -249,9 +249,8 @@ int32_t fill_pass(wipe_run& run, fill_area& area, bool random) {
   }
 }
 
-// A later pass: every fill file rewritten from its start and flushed. On a copy-on-write file
-// system a rewrite needs free blocks of its own, so running out here ends the file's pass early
-// instead of failing the wipe.
+// A later pass: every fill file rewritten from its start and flushed. Running out of space here
+// never fails the wipe: the pass covers what the file system lets it.
 int32_t rewrite_pass(wipe_run& run, fill_area& area, int32_t pass, bool random) {
   for (const fill_file& entry : area.files()) {
     if (cancelled(run)) return -1;
@@ -268,9 +267,20 @@ int32_t rewrite_pass(wipe_run& run, fill_area& area, int32_t pass, bool random) 
       shred_set_error("Seek failed on pass %d of the free space wipe: %s", pass + 1, run.path);
       return -1;
     }
-    int64_t put = 0;
-    bool full = false;
-    if (write_fill(run, pass, random, file.get(), entry.size, &put, &full) != 0) return -1;
+    // A copy-on-write file system has no room for a rewrite beside the blocks it replaces. What
+    // is left of the file is then given up, and written again into the blocks that frees.
+    int64_t done = 0;
+    for (int attempt = 0; attempt < 2 && done < entry.size; ++attempt) {
+      int64_t put = 0;
+      bool full = false;
+      if (write_fill(run, pass, random, file.get(), entry.size - done, &put, &full) != 0) {
+        return -1;
+      }
+      done += put;
+      if (!full) break;
+      os_truncate_here(file.get());
+      os_flush_volume(run.dir);
+    }
   }
   return 0;
 }

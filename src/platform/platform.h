@@ -321,7 +321,7 @@ bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage,
 
 struct os_volume_space {
   int64_t available;  // bytes the caller may still write
-  int64_t free;       // bytes free, those kept back for the administrator included
+  int64_t free;       // bytes free for data, those kept back for the administrator included
   int64_t total;      // the size of the file system
   uint32_t block_size;
   bool read_only;  // mounted or marked read-only

@@ -1055,10 +1055,14 @@ bool os_volume_space_of(os_dir_handle* dir, os_volume_space* space, uint32_t* er
     return false;
   }
   const auto unit = static_cast<int64_t>(vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize);
-  // Root may write into the blocks kept for the administrator; everyone else may not.
-  space->free = static_cast<int64_t>(vfs.f_bfree) * unit;
-  space->available =
-      geteuid() == 0 ? space->free : static_cast<int64_t>(vfs.f_bavail) * unit;
+  // Root may write into the blocks kept for the administrator; everyone else may not. btrfs
+  // counts raw device space in f_bfree, metadata's second copy included, which no data write
+  // can take; its f_bavail is the free space data can reach.
+  struct statfs fs {};
+  const bool btrfs =
+      fstatfs(fd_of(dir), &fs) == 0 && static_cast<unsigned long>(fs.f_type) == BTRFS_SUPER_MAGIC;
+  space->free = static_cast<int64_t>(btrfs ? vfs.f_bavail : vfs.f_bfree) * unit;
+  space->available = geteuid() == 0 ? space->free : static_cast<int64_t>(vfs.f_bavail) * unit;
   space->total = static_cast<int64_t>(vfs.f_blocks) * unit;
   space->block_size = static_cast<uint32_t>(unit);
   space->read_only = (vfs.f_flag & ST_RDONLY) != 0;
