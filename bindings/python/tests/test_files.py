@@ -119,6 +119,8 @@ class TestRefusals:
             user = {"user": 65534} if os.geteuid() == 0 else {}
             result = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True,
                                     text=True, **user)
+            if user and "ImportError" in result.stderr:
+                pytest.skip("the user nobody cannot load the package or the library")
             assert result.stdout.strip() == str(errno.EACCES), result.stderr
             assert path.read_bytes() == b"keep me"
 
