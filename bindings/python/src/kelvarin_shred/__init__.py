@@ -106,7 +106,6 @@ class MethodInfo(NamedTuple):
 
 
 def _method(method: MethodArg) -> Method:
-    # bool is an int, but True as a method is a mistake, not "dod3".
     if isinstance(method, str):
         try:
             return _METHOD_NAMES[method]
@@ -114,6 +113,7 @@ def _method(method: MethodArg) -> Method:
             raise ValueError(
                 f"unknown method {method!r}; expected one of {', '.join(_METHOD_NAMES)}"
             ) from None
+    # bool is an int, but True as a method is a mistake, not "dod3".
     if isinstance(method, int) and not isinstance(method, bool):
         try:
             return Method(method)
@@ -122,7 +122,7 @@ def _method(method: MethodArg) -> Method:
     raise TypeError(f"method must be a name or a number, not {type(method).__name__}")
 
 
-def _whole_tree_method(method: MethodArg) -> Method:
+def _method_without_count(method: MethodArg) -> Method:
     number = _method(method)
     if number == Method.CUSTOM:
         # The library runs its custom method with one pass wherever it cannot be given a count;
@@ -141,7 +141,7 @@ def _failure(path: Optional[PathArg], fallback: str) -> ShredError:
 
 def _check(result: int, path: PathArg, what: str) -> None:
     if result != 0:
-        raise _failure(path, f"{what} failed: {os.fsdecode(os.fspath(path))!s}")
+        raise _failure(path, f"{what} failed: {os.fsdecode(os.fspath(path))}")
 
 
 def shred_file(path: PathArg, method: MethodArg = "dod3", passes: Optional[int] = None) -> None:
@@ -176,7 +176,7 @@ def shred_directory(path: PathArg, recursive: bool = True, method: MethodArg = "
     subdirectories and `path` itself stay. A failed entry does not stop the walk: the others are
     still shredded, and ShredError then carries the message of the last failure.
     """
-    number = _whole_tree_method(method)
+    number = _method_without_count(method)
     raw = _native.encode_path(path)
     function = lib.shred_directory_recursive if recursive else lib.shred_directory
     _check(function(raw, int(number)), path, "shredding the directory")
@@ -186,7 +186,8 @@ def verify(path: PathArg) -> bool:
     """True when the file's first 4096 bytes look overwritten (mostly non-printable, all zeros
     or all 0xFF, or an empty file); False for ordinary content or a file that cannot be opened.
     A heuristic: it proves nothing about the device."""
-    return lib.shred_verify(_native.encode_path(path)) == 1
+    result: int = lib.shred_verify(_native.encode_path(path))
+    return result == 1
 
 
 def assess(path: PathArg) -> Dict[str, Any]:
@@ -204,7 +205,8 @@ def assess(path: PathArg) -> Dict[str, Any]:
         if length < 0:
             raise _failure(path, f"assessing failed: {os.fsdecode(os.fspath(path))}")
         if length < size:
-            return json.loads(_native.decode_text(buffer.value))
+            report: Dict[str, Any] = json.loads(_native.decode_text(buffer.value))
+            return report
         size = length + 1  # the document did not fit; its full length is known now
 
 
@@ -223,7 +225,8 @@ def methods() -> List[MethodInfo]:
 def stats() -> Dict[str, int]:
     """The last file destroyed in this process, on any thread: "files_shredded" (1, or 0 if
     none yet), "bytes_overwritten" (all passes), "passes_completed" and "duration_ms"."""
-    return json.loads(_native.decode_text(lib.shred_stats_json()))
+    document: Dict[str, int] = json.loads(_native.decode_text(lib.shred_stats_json()))
+    return document
 
 
 # Jobs.
@@ -426,7 +429,7 @@ def shred_file_async(path: PathArg, method: MethodArg = "dod3") -> Job:
     At most 128 jobs run at once. The path is resolved now: a later os.chdir changes nothing.
     The custom method is not available for jobs.
     """
-    number = int(_whole_tree_method(method))
+    number = int(_method_without_count(method))
     return _submit(path, "shredding", lambda raw: lib.shred_file_async(raw, number))
 
 
@@ -434,7 +437,7 @@ def shred_directory_async(
     path: PathArg, recursive: bool = True, method: MethodArg = "dod3"
 ) -> Job:
     """Starts shredding a directory tree (see :func:`shred_directory`) on a worker thread."""
-    number = int(_whole_tree_method(method))
+    number = int(_method_without_count(method))
     flag = 1 if recursive else 0
     return _submit(
         path,
