@@ -233,9 +233,10 @@ def stats() -> Dict[str, int]:
 #
 # The library's job table must be set up once before the first job, and again only when no job
 # exists; that is done here at the first submission. A finished job's slot is reused by a later
-# submission, after which the library no longer knows the old id. So that no Job loses its
+# submission, after which the library no longer knows the old id. So that a Job does not lose its
 # result that way, every submission first records the final state of every Job still running,
-# under the same lock.
+# under the same lock. A job that ends in the instant between that look and the submission can
+# still lose it; it then reports an unknown outcome as a failure, never a success.
 
 _jobs_lock = threading.Lock()
 _jobs_ready = False
@@ -305,12 +306,20 @@ class Job:
         if status == _native.JOB_SUCCEEDED:
             self._progress = 100
             return
-        # -1 means failed or no such job; a job can only vanish when the table is reset or shut
-        # down, which ends it as cancelled. The process-wide message is the best there is: it
-        # is the job's unless another failure came after it.
-        self._error = _failure(
-            self._path, f"{self._what} {os.fsdecode(os.fspath(self._path))} failed"
-        )
+        shown = os.fsdecode(os.fspath(self._path))
+        if progress < 0:
+            # The library no longer holds the id. Its slot was reused (a job that ended in the
+            # instant between the look at it before a submission and the submission itself, or
+            # one submitted outside this package), or the table was shut down: the result is
+            # gone, and a success must not be claimed.
+            self._error = ShredError(
+                f"the outcome of the job for {shown} is unknown: the library no longer holds it",
+                self._path,
+            )
+            return
+        # The process-wide message is the best there is: it is the job's unless another failure
+        # came after it.
+        self._error = _failure(self._path, f"{self._what} {shown} failed")
 
     @property
     def progress(self) -> int:
