@@ -40,6 +40,8 @@ __all__ = [
     "MethodInfo",
     "ShredError",
     "assess",
+    "free_space",
+    "free_space_async",
     "methods",
     "shred_directory",
     "shred_directory_async",
@@ -210,6 +212,22 @@ def assess(path: PathArg) -> Dict[str, Any]:
         size = length + 1  # the document did not fit; its full length is known now
 
 
+def free_space(path: PathArg, method: MethodArg = "quick") -> None:
+    """Overwrites the free space of the file system that holds the directory `path`.
+
+    Destroys what shredding a file cannot reach: blocks freed by copy-on-write, the journal's
+    copies and files that were deleted without shredding. Files are written in a new directory
+    inside `path` until the file system is full, rewritten with each later pass, and removed
+    with the directory on every way out. The default is one random pass, since the time grows
+    with the free space. :func:`stats` then also carries "free_space_wiped" and
+    "free_space_unreached" (bytes). Raises ShredError for a path that is not a directory, a
+    read-only, network, in-memory or kernel file system, or a directory it cannot write.
+    """
+    number = _method_without_count(method)
+    raw = _native.encode_path(path)
+    _check(lib.shred_free_space(raw, int(number)), path, "wiping the free space")
+
+
 def methods() -> List[MethodInfo]:
     """The overwrite methods, in the library's order, with the library's names and counts."""
     entries = []
@@ -224,7 +242,8 @@ def methods() -> List[MethodInfo]:
 
 def stats() -> Dict[str, int]:
     """The last file destroyed in this process, on any thread: "files_shredded" (1, or 0 if
-    none yet), "bytes_overwritten" (all passes), "passes_completed" and "duration_ms"."""
+    none yet), "bytes_overwritten" (all passes), "passes_completed" and "duration_ms"; after a
+    free-space wipe also "free_space_wiped" and "free_space_unreached"."""
     document: Dict[str, int] = json.loads(_native.decode_text(lib.shred_stats_json()))
     return document
 
@@ -452,4 +471,14 @@ def shred_directory_async(
         path,
         "shredding the directory",
         lambda raw: lib.shred_directory_async(raw, number, flag),
+    )
+
+
+def free_space_async(path: PathArg, method: MethodArg = "quick") -> Job:
+    """Starts a free-space wipe (see :func:`free_space`) on a worker thread. Its progress is
+    the bytes written over the planned total, and stays below 100 until the fill is removed;
+    a cancelled wipe removes its fill too."""
+    number = int(_method_without_count(method))
+    return _submit(
+        path, "wiping the free space", lambda raw: lib.shred_free_space_async(raw, number)
     )

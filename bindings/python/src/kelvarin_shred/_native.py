@@ -77,6 +77,8 @@ _PROTOTYPES: List[Tuple[str, Optional[type], List[type]]] = [
     ("shred_cancel", _int32, [_int32]),
     ("shred_verify", _int32, [_path]),
     ("shred_assess", _int32, [_path, ctypes.POINTER(ctypes.c_char), _int32]),
+    ("shred_free_space", _int32, [_path, _int32]),
+    ("shred_free_space_async", _int32, [_path, _int32]),
     ("shred_method_name", ctypes.c_char_p, [_int32]),
     ("shred_method_passes", _int32, [_int32]),
     ("shred_last_error", ctypes.c_char_p, []),
