@@ -113,9 +113,10 @@ SHRED_API int32_t shred_directory_recursive(const char* path, shred_method metho
  * whole tree when `recursive` is non-zero and only the files directly inside otherwise.
  *
  * shred_progress(): percent done, 0 to 100. For a file job, the share of all its passes written
- * so far. For a directory job, the same share of the file being overwritten at that moment: it
- * starts again from 0 with every file and does not tell how much of the tree is done. 100 once
- * the whole job has succeeded; a failed or cancelled job keeps the value it had.
+ * so far. For a directory job, the same share of the file being overwritten at that moment (or
+ * of the last one, between files): it climbs again from near 0 with every file and does not
+ * tell how much of the tree is done. 100 once the whole job has succeeded; a failed or
+ * cancelled job keeps the value it had.
  *
  * shred_is_complete(): SHRED_JOB_RUNNING, SHRED_JOB_SUCCEEDED, or -1. The -1 means either that
  * the job failed (SHRED_JOB_FAILED: cancelled, refused or an entry failed) or that the table
@@ -127,8 +128,8 @@ SHRED_API int32_t shred_directory_recursive(const char* path, shred_method metho
  * its next chunk (64 KiB) or directory entry and ends as SHRED_JOB_FAILED; the file it was
  * overwriting keeps its name at full length.
  *
- * A failed job writes its message into the process-wide last-error text when it ends; a later
- * failure on any thread replaces it.
+ * A job writes the message of its failure into the process-wide last-error text as it fails; a
+ * later failure on any thread replaces it.
  *
  * Thread safety: after shred_init(), callable from any thread, concurrently with each other and
  * with the synchronous functions. */
