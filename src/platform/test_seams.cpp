@@ -1,9 +1,10 @@
-// The test build's write gate (see test_seams.h). Plain standard-library threading, so the same
-// gate serves both systems.
+// The test build's switches (see test_seams.h): the write gate, failing flushes and forced name
+// bytes. Plain standard-library threading, so the same switches serve both systems.
 #include "platform/test_seams.h"
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -14,6 +15,13 @@ bool g_hold = false;
 uint32_t g_permits = 0;
 uint32_t g_waiting = 0;
 std::atomic<uint32_t> g_flush_failure{0};
+
+constexpr uint32_t kMostNameBytes = 1024;
+std::mutex g_name_mutex;
+uint8_t g_name_bytes[kMostNameBytes];
+uint32_t g_name_length = 0;
+uint32_t g_name_next = 0;
+uint64_t g_name_used = 0;
 
 }  // namespace
 
@@ -50,3 +58,27 @@ void os_test_write_gate() {
 void os_test_fail_flushes(uint32_t error) { g_flush_failure.store(error); }
 
 uint32_t os_test_flush_failure() { return g_flush_failure.load(); }
+
+void os_test_force_name_bytes(const uint8_t* bytes, uint32_t length) {
+  std::lock_guard<std::mutex> lock(g_name_mutex);
+  g_name_length = bytes == nullptr ? 0 : (length < kMostNameBytes ? length : kMostNameBytes);
+  if (g_name_length > 0) std::memcpy(g_name_bytes, bytes, g_name_length);
+  g_name_next = 0;
+  g_name_used = 0;
+}
+
+bool os_test_next_name_bytes(uint8_t* out, uint64_t length) {
+  std::lock_guard<std::mutex> lock(g_name_mutex);
+  if (g_name_length == 0) return false;
+  for (uint64_t i = 0; i < length; ++i) {
+    out[i] = g_name_bytes[g_name_next];
+    g_name_next = (g_name_next + 1) % g_name_length;
+  }
+  g_name_used += length;
+  return true;
+}
+
+uint64_t os_test_name_bytes_used() {
+  std::lock_guard<std::mutex> lock(g_name_mutex);
+  return g_name_used;
+}
