@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 namespace {
 
@@ -113,6 +114,14 @@ void filler_main(void* raw) {
   }
 }
 
+// The raw bytes of one block of a random name; the test build can make them known bytes.
+void draw_name_bytes(uint8_t* block, uint64_t n) {
+#if defined(KELVARIN_SHRED_TEST_SEAMS)
+  if (os_test_next_name_bytes(block, n)) return;
+#endif
+  shred_fill_random(block, n);  // a fallback block serves just the same
+}
+
 void wipe(uint8_t* p, size_t n) {
   volatile uint8_t* v = p;
   for (size_t i = 0; i < n; ++i) v[i] = 0;
@@ -188,7 +197,7 @@ int32_t shred_random_alphanumeric(char* out, uint64_t length) {
   uint8_t block[kNameBlock];
   for (uint64_t done = 0; done < length;) {
     const uint64_t n = length - done < kNameBlock ? length - done : kNameBlock;
-    shred_fill_random(block, n);  // a fallback block serves just the same
+    draw_name_bytes(block, n);
     // b mod 62 keeps every byte; a to h come up with 5/256, the rest with 4/256.
     for (uint64_t i = 0; i < n; ++i) out[done + i] = kCharset[block[i] % kCharsetSize];
     done += n;

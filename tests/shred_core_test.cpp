@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -373,29 +373,49 @@ TEST(EngineOpen, VerifyCannotOpenAFileTheEngineHolds) {
   EXPECT_EQ(0, g_verify_during_run);
 }
 
-TEST(EngineRename, ExistingFileOfTheNewNameIsNeverReplaced) {
-  // Through the rand() fallback the temporary name is predictable, so a file of that name can be
-  // put in its way. Two fixed passes draw no random bytes before the name.
-  constexpr char kCharset[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::string random_part;
-  std::srand(1);
-  for (int i = 0; i < 16; ++i) random_part += kCharset[(std::rand() & 0xFF) % 62];
+// 16 name bytes of one value give the name "__shred_" + 16 times that value's letter + ".tmp".
+std::vector<uint8_t> name_bytes(std::initializer_list<uint8_t> letters) {
+  std::vector<uint8_t> bytes;
+  for (uint8_t letter : letters) bytes.insert(bytes.end(), 16, letter);
+  return bytes;
+}
 
+TEST(EngineRename, TakenNameIsNeverReplacedAndAnotherIsDrawn) {
   TempDir dir;
-  const std::string decoy = dir.file("__shred_" + random_part + ".tmp");
+  // The first name the engine draws is taken by another file; the second is free.
+  test_util::ForcedNameBytes forced(name_bytes({0, 1}));
+  const std::string decoy = dir.file("__shred_aaaaaaaaaaaaaaaa.tmp");
   const auto decoy_content = sample_content(300, 5);
   write_file(decoy, decoy_content);
   const std::string path = dir.file("target.txt");
   write_file(path, sample_content(300));
 
-  shred_test_fail_system_random(true);
-  std::srand(1);
-  const int32_t rc = shred_file_custom(path.c_str(), 2);
-  shred_test_fail_system_random(false);
-  EXPECT_EQ(0, rc) << shred_last_error();
-  EXPECT_FALSE(test_util::fs::exists(path));
+  EXPECT_EQ(0, shred_file(path.c_str(), SHRED_METHOD_DOD_3PASS)) << shred_last_error();
   EXPECT_EQ(decoy_content, read_file(decoy));
-  EXPECT_EQ(1u, test_util::entries(dir.path()).size());
+  EXPECT_FALSE(test_util::fs::exists(path));
+  EXPECT_GE(forced.used(), 32u) << "the engine did not try the taken name and then another";
+  EXPECT_EQ(std::vector<std::string>{"__shred_aaaaaaaaaaaaaaaa.tmp"},
+            test_util::entries(dir.path()));
+}
+
+TEST(EngineRename, FileKeepsItsNameEmptyWhenEveryNameDrawnIsTaken) {
+  TempDir dir;
+  // Every draw gives the one name that is taken.
+  test_util::ForcedNameBytes forced(name_bytes({61}));
+  const std::string decoy = dir.file("__shred_9999999999999999.tmp");
+  const auto decoy_content = sample_content(300, 5);
+  write_file(decoy, decoy_content);
+  const std::string path = dir.file("target.txt");
+  write_file(path, sample_content(300));
+
+  // The contents are gone once the last pass is written; a name that cannot be changed does not
+  // make the run fail, and the file is not deleted under the caller's name instead.
+  EXPECT_EQ(0, shred_file(path.c_str(), SHRED_METHOD_QUICK)) << shred_last_error();
+  EXPECT_EQ(decoy_content, read_file(decoy));
+  EXPECT_GE(forced.used(), 32u) << "the engine gave up after one taken name";
+  ASSERT_TRUE(test_util::fs::exists(path));
+  EXPECT_EQ(0u, test_util::fs::file_size(path));
+  EXPECT_EQ(2u, test_util::entries(dir.path()).size());
 }
 
 TEST(EngineRename, PathWithoutSeparatorUsesTheWorkingDirectory) {

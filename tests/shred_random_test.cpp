@@ -1,13 +1,19 @@
 // The random source: every byte written, statistically plausible output, the rand() fallback
-// reached through the test build's switch, and the exact character mapping of random names.
+// reached through the test build's switch, the caller's rand() left alone, and the character
+// mapping of random names from bytes the test build forces.
 #include "shred_random.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "kelvarin_shred.h"
+#include "test_util.h"
 
 namespace {
 
@@ -57,15 +63,62 @@ TEST(FillRandom, FillsEveryByteWithUniformFreshOutput) {
   }
 }
 
-TEST(FillRandom, FailingGeneratorFallsBackToUnseededRandSequence) {
-  std::vector<uint8_t> expected(1000);
-  std::srand(1);
-  for (auto& b : expected) b = static_cast<uint8_t>(std::rand() & 0xFF);
-
+TEST(FillRandom, FailingGeneratorStillFillsEveryByteAndSaysSo) {
   FailingSystemGenerator failing;
-  std::vector<uint8_t> got(1000, 0);
-  std::srand(1);
-  EXPECT_EQ(-1, shred_fill_random(got.data(), got.size()));
+  // Two different fill values before the call: bytes left alone would show as far more than the
+  // 1 in 256 of that value that random output holds, in a run or scattered.
+  for (uint8_t before : {uint8_t{0x00}, uint8_t{0xFF}}) {
+    SCOPED_TRACE(static_cast<int>(before));
+    std::vector<uint8_t> buf(65536 + 7, before);
+    EXPECT_EQ(-1, shred_fill_random(buf.data(), buf.size()));
+    EXPECT_LT(std::count(buf.begin(), buf.end(), before), 2 * 65536 / 256);
+    size_t run = 0;
+    std::vector<bool> seen(256, false);
+    for (size_t i = 0; i < buf.size(); ++i) {
+      run = buf[i] == before ? run + 1 : 0;
+      ASSERT_LT(run, 8u) << "untouched run ending at " << i;
+      seen[buf[i]] = true;
+    }
+    // A stuck fallback (one value, or a short cycle) would leave most byte values unseen.
+    EXPECT_EQ(256, std::count(seen.begin(), seen.end(), true));
+  }
+  std::vector<uint8_t> a(4096), b(4096);
+  EXPECT_EQ(-1, shred_fill_random(a.data(), a.size()));
+  EXPECT_EQ(-1, shred_fill_random(b.data(), b.size()));
+  EXPECT_NE(a, b) << "the fallback repeated itself";
+
+  // Names are still made, from the fallback's bytes.
+  char name[17];
+  ASSERT_EQ(0, shred_random_alphanumeric(name, 16));
+  for (int i = 0; i < 16; ++i) ASSERT_NE(nullptr, std::strchr(kCharset, name[i])) << i;
+  EXPECT_EQ('\0', name[16]);
+}
+
+TEST(FillRandom, WorkingGeneratorLeavesTheCallersRandSequenceAlone) {
+  // A program using this library may rely on its own rand() sequence: the library never seeds it
+  // and, while the system generator works, never draws from it.
+  std::srand(20240);
+  std::vector<int> expected(16);
+  for (int& v : expected) v = std::rand();
+
+  std::srand(20240);
+  ASSERT_EQ(0, shred_init());
+  std::vector<uint8_t> buf(100000);
+  EXPECT_EQ(0, shred_fill_random(buf.data(), buf.size()));
+  char name[301];
+  EXPECT_EQ(0, shred_random_alphanumeric(name, 300));
+  shred_filler* filler = shred_filler_start();
+  if (filler != nullptr) {
+    shred_filler_next(filler);
+    shred_filler_stop(filler);
+  }
+  test_util::TempDir dir;
+  const std::string path = dir.file("f.bin");
+  test_util::write_file(path, test_util::sample_content(70000));
+  EXPECT_EQ(0, shred_file(path.c_str(), SHRED_METHOD_DOD_7PASS)) << shred_last_error();
+  shred_cleanup();
+  std::vector<int> got(16);
+  for (int& v : got) v = std::rand();
   EXPECT_EQ(expected, got);
 }
 
@@ -94,18 +147,29 @@ TEST(Alphanumeric, NullOrEmptyWritesNothing) {
   EXPECT_EQ('x', out[0]);
 }
 
-TEST(Alphanumeric, EachByteMapsToCharsetAtByteMod62) {
-  // Through the fallback the raw bytes are known, so the mapping (0 -> a, 61 -> 9, 62 -> a,
-  // 255 -> h) is checked for 300 characters across three blocks.
-  std::string expected;
-  std::srand(1);
-  for (int i = 0; i < 300; ++i) expected += kCharset[(std::rand() & 0xFF) % 62];
+TEST(Alphanumeric, EveryByteValueMapsIntoTheAlphabetAndNoneIsDiscarded) {
+  // Every byte value once, in order: 256 characters, two blocks of 128.
+  std::vector<uint8_t> bytes(256);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  test_util::ForcedNameBytes forced(bytes);
+  std::vector<char> out(257, '#');
+  ASSERT_EQ(0, shred_random_alphanumeric(out.data(), 256));
+  EXPECT_EQ(256u, forced.used()) << "one raw byte per character, none drawn again";
+  const std::string text(out.data(), 256);
+  EXPECT_EQ('\0', out[256]);
 
-  FailingSystemGenerator failing;
-  std::vector<char> out(301);
-  std::srand(1);
-  EXPECT_EQ(0, shred_random_alphanumeric(out.data(), 300));
-  EXPECT_EQ(expected, std::string(out.data()));
+  // The alphabet's ends and its wrap: 0 -> a, 25 -> z, 26 -> A, 51 -> Z, 52 -> 0, 61 -> 9,
+  // 62 -> a again, 127 -> d and 128 -> e across the block boundary, 255 -> h.
+  const std::pair<size_t, char> spots[] = {{0, 'a'},   {25, 'z'},  {26, 'A'},  {51, 'Z'},
+                                           {52, '0'},  {61, '9'},  {62, 'a'},  {123, '9'},
+                                           {127, 'd'}, {128, 'e'}, {248, 'a'}, {255, 'h'}};
+  for (const auto& [byte, expected] : spots) EXPECT_EQ(expected, text[byte]) << "byte " << byte;
+
+  // 256 = 4 x 62 + 8: a to h come up five times, every other character four times.
+  for (size_t c = 0; c < 62; ++c) {
+    const auto count = std::count(text.begin(), text.end(), kCharset[c]);
+    EXPECT_EQ(c < 8 ? 5 : 4, count) << kCharset[c];
+  }
 }
 
 }  // namespace

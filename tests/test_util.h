@@ -131,6 +131,20 @@ class WriteHold {
   bool held_ = true;
 };
 
+// Makes random names take their raw bytes from `bytes` (see test_seams.h) for as long as it
+// lives, so that a test knows the names the engine will try.
+class ForcedNameBytes {
+ public:
+  explicit ForcedNameBytes(const std::vector<uint8_t>& bytes) {
+    os_test_force_name_bytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  ~ForcedNameBytes() { os_test_force_name_bytes(nullptr, 0); }
+  ForcedNameBytes(const ForcedNameBytes&) = delete;
+  ForcedNameBytes& operator=(const ForcedNameBytes&) = delete;
+  // How many of the bytes names have used so far.
+  uint64_t used() const { return os_test_name_bytes_used(); }
+};
+
 }  // namespace test_util
 
 #endif  // KELVARIN_SHRED_TESTS_TEST_UTIL_H

@@ -34,6 +34,19 @@ bool os_test_disk_limited();
 // Called by os_write with the file's position and size: how many of `length` bytes may go out.
 uint32_t os_test_disk_room(int64_t position, int64_t size, uint32_t length);
 
+// While set, random names take their raw bytes from a copy of `bytes` instead of the generator:
+// in order, continuing from one name to the next, and from the start again after the last. A
+// test then knows every name the engine will try. A null pointer or a length of 0 restores the
+// generator. At most the first 1024 bytes are kept.
+void os_test_force_name_bytes(const uint8_t* bytes, uint32_t length);
+
+// Fills `out` with the next `length` forced bytes and returns true, or returns false when none
+// are forced. Called by the name generator for each block it draws.
+bool os_test_next_name_bytes(uint8_t* out, uint64_t length);
+
+// How many name bytes were taken from the forced bytes since they were last set.
+uint64_t os_test_name_bytes_used();
+
 #endif  // KELVARIN_SHRED_TEST_SEAMS
 
 #endif  // KELVARIN_SHRED_PLATFORM_TEST_SEAMS_H
