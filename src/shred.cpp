@@ -1,6 +1,6 @@
 // The library's frame: the last-error text and the statistics document that every other module
-// reports through, and the method catalogue. Both texts are process-wide (not per thread) and
-// live in static storage; the exported readers hand out their fixed addresses.
+// reports through, and the method catalogue. Both texts are process-wide (not per thread); the
+// exported readers hand out a copy made for the calling thread.
 #include "shred.h"
 
 #include <cstdarg>
