@@ -11,15 +11,19 @@ Exit status: 0 passed (some cases may skip, with their reasons), 1 failed, 77 Wi
 the program at all.
 """
 
+import fcntl
 import hashlib
 import json
 import os
 import re
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -251,6 +255,62 @@ class Shredding(WineCliTest):
         self.assertTrue(os.path.exists(big), r)
         self.assertEqual(os.path.getsize(big), size)
         self.assertIn("cancelled", r.err, r)
+
+
+class Console(WineCliTest):
+
+    def on_console(self, args, columns):
+        """Runs the command with a pseudo-terminal of `columns` as its streams; Wine gives a
+        program on a terminal a console and renders the console back onto the terminal."""
+        master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        child = subprocess.Popen([WINE_RUN, EXE] + list(args), cwd=self.dir, stdin=slave,
+                                 stdout=slave, stderr=slave, start_new_session=True)
+        os.close(slave)
+        screen = b""
+        deadline = time.monotonic() + 180
+        quiet_since = None
+        # A wineserver started by the program holds the terminal open after it ends, so reading
+        # stops once the program has ended and the terminal has been silent for a moment.
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.1)
+            data = b""
+            if ready:
+                try:
+                    data = os.read(master, 65536)
+                except OSError:
+                    break
+                screen += data
+            if data or child.poll() is None:
+                quiet_since = None
+            elif quiet_since is None:
+                quiet_since = time.monotonic()
+            elif time.monotonic() - quiet_since > 0.5:
+                break
+        os.close(master)
+        if child.poll() is None:
+            child.kill()
+            self.fail("the command did not finish within 180 s")
+        text = screen.decode("utf-8", errors="replace")
+        text = re.sub(r"\x1b\[([0-9]*)C", lambda m: " " * int(m.group(1) or "1"), text)
+        text = re.sub(r"\x1b\][^\x07]*\x07|\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]", "", text)
+        return child.returncode, text
+
+    def test_progress_line_fits_the_console_and_reaches_100(self):
+        big = self.path("payload")
+        write(big, b"\0" * (64 * MIB))
+        columns = 60
+        code, text = self.on_console(["-m", "dod3", self.win(big)], columns)
+        self.assertEqual(code, 0, text)
+        self.assertFalse(os.path.lexists(big))
+        lines = re.findall(r"\[[#.]{24}\][^\[\r\n\x1b]*", text)
+        self.assertTrue(lines, text)
+        percents = [int(m) for line in lines for m in re.findall(r"([0-9]+)%", line)]
+        self.assertEqual(percents, sorted(percents), text)
+        self.assertGreaterEqual(len(set(percents)), 3, text)
+        self.assertEqual(percents[-1], 100, text)
+        # Cut to the console's width less one, so that it never wraps; the full line would not fit.
+        self.assertTrue(all(len(line.rstrip()) <= columns - 1 for line in lines), lines)
 
 
 class Reporting(WineCliTest):
