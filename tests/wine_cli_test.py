@@ -192,6 +192,29 @@ class Shredding(WineCliTest):
         self.assertFalse(os.path.lexists(tree))
         self.assertEqual(os.listdir(self.dir), [])
 
+    def test_links_in_a_tree_are_neither_followed_nor_removed(self):
+        # Links back up the tree would make a walk that follows them endless: two of them double
+        # the work at every level.
+        tree, keep = self.path("tree"), self.path("keep")
+        os.makedirs(os.path.join(tree, "sub"))
+        os.makedirs(keep)
+        write(os.path.join(tree, "f"), "f")
+        write(os.path.join(tree, "sub", "g"), "g")
+        write(os.path.join(keep, "canary"), "canary")
+        links = {"up": "..", "up-again": "..", "upper": "../..", "out": "../../keep"}
+        for name, target in links.items():
+            os.symlink(target, os.path.join(tree, "sub", name))
+        # Relative: an absolute spelling reaches the path limit sooner and can end a following
+        # walk by an error.
+        r = self.finish(self.start(["-r", "tree"]), timeout=60)
+        self.assertEqual(r.code, 1, r)
+        self.assert_error_line(r, "tree")
+        for name, target in links.items():
+            self.assertEqual(os.readlink(os.path.join(tree, "sub", name)), target)
+        self.assertFalse(os.path.lexists(os.path.join(tree, "f")))
+        self.assertFalse(os.path.lexists(os.path.join(tree, "sub", "g")))
+        self.assertEqual(open(os.path.join(keep, "canary")).read(), "canary")
+
     def test_read_only_file(self):
         # Wine shows a file without the owner's write bit as FILE_ATTRIBUTE_READONLY; the library
         # clears the attribute before it opens the file.
@@ -230,31 +253,47 @@ class Shredding(WineCliTest):
         self.assertFalse(os.path.lexists(tree))
         self.assertEqual(os.listdir(self.dir), [])
 
-    def test_ctrl_c_cancels_the_job_and_leaves_the_file_at_full_length(self):
-        # Wine turns SIGINT into the console's CTRL_C_EVENT, which reaches the program's
-        # SetConsoleCtrlHandler routine.
-        big = self.path("big")
-        size = 256 * MIB
-        block = os.urandom(MIB)
-        with open(big, "wb") as f:
-            for _ in range(size // MIB):
-                f.write(block)
-        head = block[:4096]
-        child = self.start(["-m", "gutmann", self.win(big)])
+    def interrupt(self, args, watched):
+        """Sends SIGINT once the command has begun overwriting `watched`. Wine turns it into the
+        console's CTRL_C_EVENT, which reaches the program's SetConsoleCtrlHandler routine."""
+        with open(watched, "rb") as f:
+            head = f.read(4096)
+        child = self.start(args)
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline and child.poll() is None:
-            with open(big, "rb") as f:
+            with open(watched, "rb") as f:
                 if f.read(4096) != head:
                     break
-            time.sleep(0.05)
-        with open(big, "rb") as f:
+            time.sleep(0.02)
+        with open(watched, "rb") as f:
             self.assertNotEqual(f.read(4096), head, "the command never started writing")
         child.send_signal(signal.SIGINT)
-        r = self.finish(child)
+        return self.finish(child)
+
+    def write_big(self, path, size):
+        block = os.urandom(MIB)
+        with open(path, "wb") as f:
+            for _ in range(size // MIB):
+                f.write(block)
+
+    def test_ctrl_c_cancels_the_job_and_leaves_the_file_at_full_length(self):
+        big = self.path("big")
+        size = 256 * MIB
+        self.write_big(big, size)
+        r = self.interrupt(["-m", "gutmann", self.win(big)], big)
         self.assertEqual(r.code, 130, r)
         self.assertTrue(os.path.exists(big), r)
         self.assertEqual(os.path.getsize(big), size)
         self.assertIn("cancelled", r.err, r)
+
+    def test_ctrl_c_during_custom_passes_stops_before_the_next_path(self):
+        first, second = self.path("first"), self.path("second")
+        self.write_big(first, 16 * MIB)
+        self.write_big(second, 16 * MIB)
+        before = digest(second)
+        r = self.interrupt(["-n", "20", self.win(first), self.win(second)], first)
+        self.assertEqual(r.code, 130, r)
+        self.assertEqual(digest(second), before, "Ctrl-C was ignored and the next path shredded")
 
 
 class Console(WineCliTest):

@@ -27,6 +27,10 @@ bool console_is_terminal(std::FILE* stream);
 // The width of the terminal behind `stream` in columns, or 0 when it cannot be told.
 int console_columns(std::FILE* stream);
 
+// True when the entry is a link of any kind (on Windows, anything carrying the reparse bit).
+// std::filesystem cannot be asked on Windows: there it reports what a link leads to.
+bool console_is_link(const std::filesystem::directory_entry& entry);
+
 // A path as the library takes it (the bytes of an argument), for std::filesystem.
 std::filesystem::path console_path(const std::string& path);
 

@@ -37,6 +37,11 @@ int console_columns(std::FILE* stream) {
   return 0;
 }
 
+bool console_is_link(const std::filesystem::directory_entry& entry) {
+  std::error_code ec;
+  return entry.is_symlink(ec);
+}
+
 std::filesystem::path console_path(const std::string& path) { return path; }
 
 std::string console_write_denied(const std::string& directory) {

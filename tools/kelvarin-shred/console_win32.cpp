@@ -140,6 +140,12 @@ int console_columns(std::FILE* stream) {
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+bool console_is_link(const std::filesystem::directory_entry& entry) {
+  // Junctions, symbolic links and the links Wine shows for Unix ones all carry the bit.
+  const DWORD attributes = GetFileAttributesW(entry.path().c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 std::filesystem::path console_path(const std::string& path) {
   const int length = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
   if (length <= 0) return {};

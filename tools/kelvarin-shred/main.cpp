@@ -245,6 +245,7 @@ struct TreeCount {
 TreeCount count_files(const fs::path& path, bool recursive) {
   TreeCount count;
   std::error_code ec;
+  if (console_is_link(fs::directory_entry(path, ec))) return count;
   const fs::file_status status = fs::symlink_status(path, ec);
   if (fs::is_regular_file(status)) {
     count.files = 1;
@@ -254,13 +255,17 @@ TreeCount count_files(const fs::path& path, bool recursive) {
   if (!fs::is_directory(status)) return count;
   auto add = [&count](const fs::directory_entry& entry) {
     std::error_code err;
-    if (entry.is_regular_file(err) && !entry.is_symlink(err)) {
+    if (entry.is_regular_file(err) && !console_is_link(entry)) {
       ++count.files;
       count.bytes += static_cast<int64_t>(entry.file_size(err));
     }
   };
   if (recursive) {
     for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      if (console_is_link(*it)) {
+        it.disable_recursion_pending();  // a link back up the tree would never end the count
+        continue;
+      }
       add(*it);
     }
   } else {
