@@ -2,8 +2,6 @@
 // program would, through the exported functions of the public header: every path runs as a job
 // that the command follows (and cancels on Ctrl-C), and every message comes from the library.
 #include <getopt.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -19,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "console.h"
 #include "kelvarin_shred.h"
 #include "progress.h"
 
@@ -55,10 +54,6 @@ constexpr MethodName kMethods[] = {{"quick", SHRED_METHOD_QUICK},
                                    {"dod3", SHRED_METHOD_DOD_3PASS},
                                    {"dod7", SHRED_METHOD_DOD_7PASS},
                                    {"gutmann", SHRED_METHOD_GUTMANN}};
-
-volatile sig_atomic_t g_interrupted = 0;
-
-void on_interrupt(int) { g_interrupted = 1; }
 
 void print_usage(std::FILE* out) {
   std::fprintf(
@@ -250,6 +245,7 @@ struct TreeCount {
 TreeCount count_files(const fs::path& path, bool recursive) {
   TreeCount count;
   std::error_code ec;
+  if (console_is_link(fs::directory_entry(path, ec))) return count;
   const fs::file_status status = fs::symlink_status(path, ec);
   if (fs::is_regular_file(status)) {
     count.files = 1;
@@ -259,13 +255,17 @@ TreeCount count_files(const fs::path& path, bool recursive) {
   if (!fs::is_directory(status)) return count;
   auto add = [&count](const fs::directory_entry& entry) {
     std::error_code err;
-    if (entry.is_regular_file(err) && !entry.is_symlink(err)) {
+    if (entry.is_regular_file(err) && !console_is_link(entry)) {
       ++count.files;
       count.bytes += static_cast<int64_t>(entry.file_size(err));
     }
   };
   if (recursive) {
     for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      if (console_is_link(*it)) {
+        it.disable_recursion_pending();  // a link back up the tree would never end the count
+        continue;
+      }
       add(*it);
     }
   } else {
@@ -290,7 +290,7 @@ const char* outcome_name(Outcome outcome) {
 // Runs one path as a job and follows it to its end, drawing progress when asked to.
 Outcome run_job(const std::string& path, bool directory, const Options& options, bool show_bar) {
   const int passes = shred_method_passes(options.method);
-  const TreeCount before = count_files(path, options.recursive);
+  const TreeCount before = count_files(console_path(path), options.recursive);
   const int32_t id = directory
                          ? shred_directory_async(path.c_str(), options.method, options.recursive)
                          : shred_file_async(path.c_str(), options.method);
@@ -302,7 +302,7 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
   TreeCount left = before;
   int32_t status;
   while ((status = shred_is_complete(id)) == SHRED_JOB_RUNNING) {
-    if (g_interrupted && !cancel_sent) {
+    if (console_interrupted() && !cancel_sent) {
       shred_cancel(id);
       cancel_sent = true;
     }
@@ -312,7 +312,7 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
         // A directory job reports the percent of the file in progress; the files already
         // gone tell how far the walk is.
         if (std::chrono::steady_clock::now() - last_count > std::chrono::milliseconds(500)) {
-          left = count_files(path, options.recursive);
+          left = count_files(console_path(path), options.recursive);
           last_count = std::chrono::steady_clock::now();
         }
         const int64_t done_files = before.files - left.files;
@@ -324,14 +324,14 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
         bar.draw(overall, (before.bytes - left.bytes) * passes, before.bytes * passes, detail);
       } else {
         bar.draw(percent, before.bytes * passes * percent / 100, before.bytes * passes,
-                 fs::path(path).filename().string());
+                 console_path(path).filename().string());
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (show_bar && status == SHRED_JOB_SUCCEEDED) {
     bar.draw(100, before.bytes * passes, before.bytes * passes,
-             directory ? "done" : fs::path(path).filename().string());
+             directory ? "done" : console_path(path).filename().string());
     std::fprintf(stderr, "\n");
   } else {
     bar.clear();
@@ -341,7 +341,7 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
 }
 
 void report_cancel(const std::string& path, bool directory, const Options& options) {
-  const TreeCount left = count_files(path, options.recursive);
+  const TreeCount left = count_files(console_path(path), options.recursive);
   if (directory) {
     std::fprintf(stderr,
                  "kelvarin-shred: %s: cancelled; %" PRId64 " file(s), %s, left in the tree\n",
@@ -457,14 +457,15 @@ void report_result(const std::string& path, Outcome outcome, const Options& opti
 
 bool still_there(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+  return fs::exists(fs::symlink_status(console_path(path), ec));
 }
 
 // Why a directory kept a name: the usual reason is that the caller may not change it.
 std::string why_not_removed(const std::string& path) {
-  fs::path parent = fs::path(path).parent_path();
+  fs::path parent = console_path(path).parent_path();
   if (parent.empty()) parent = ".";
-  if (access(parent.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  const std::string denied = console_write_denied(parent.string());
+  if (!denied.empty()) return denied;
   return "the directory refused the rename and the deletion, or another program replaced the "
          "name";
 }
@@ -473,7 +474,7 @@ int run_verify(const Options& options) {
   int exit_code = kExitOk;
   for (const std::string& path : options.paths) {
     std::error_code ec;
-    const bool readable = fs::is_regular_file(path, ec);
+    const bool readable = fs::is_regular_file(console_path(path), ec);
     const int32_t looks_overwritten = readable ? shred_verify(path.c_str()) : 0;
     if (!readable) {
       std::fprintf(stderr, "kelvarin-shred: %s: not a readable file\n", path.c_str());
@@ -494,17 +495,13 @@ int run_verify(const Options& options) {
 }
 
 int run_shred(const Options& options) {
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  console_catch_interrupts();
 
-  const bool show_bar = !options.quiet && !options.json && isatty(STDERR_FILENO) == 1;
+  const bool show_bar = !options.quiet && !options.json && console_is_terminal(stderr);
   int exit_code = kExitOk;
   std::set<std::string> warned;  // the storage warnings said so far
   for (const std::string& path : options.paths) {
-    if (g_interrupted) {
+    if (console_interrupted()) {
       // Only reachable with -n: a synchronous run cannot be cancelled, so it was finished first.
       std::fprintf(stderr,
                    "kelvarin-shred: interrupted; %s and the paths after it were not touched\n",
@@ -512,7 +509,7 @@ int run_shred(const Options& options) {
       return kExitInterrupted;
     }
     std::error_code ec;
-    const bool directory = fs::is_directory(fs::symlink_status(path, ec));
+    const bool directory = fs::is_directory(fs::symlink_status(console_path(path), ec));
     if (directory && !options.recursive && !options.flat) {
       std::fprintf(stderr, "kelvarin-shred: %s: is a directory (use -r or -d)\n", path.c_str());
       exit_code = kExitFailed;
@@ -573,6 +570,7 @@ int run_shred(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!console_init(&argc, &argv)) return kExitUsage;
   Options options;
   const int parsed = parse_options(argc, argv, &options);
   if (parsed != kExitOk) return parsed;

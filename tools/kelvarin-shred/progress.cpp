@@ -2,17 +2,15 @@
 // line never wraps (a wrapped line cannot be redrawn in place).
 #include "progress.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "console.h"
 
 namespace {
 
 int terminal_columns(std::FILE* out) {
-  winsize size{};
-  if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
+  const int columns = console_columns(out);
+  return columns > 0 ? columns : 80;
 }
 
 }  // namespace

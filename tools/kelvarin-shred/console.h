@@ -1,0 +1,41 @@
+// The command's own OS seam: its arguments, the terminal it draws on and Ctrl-C. CMake compiles
+// console_posix.cpp or console_win32.cpp; the rest of the command is the same on both systems.
+// The library's OS layer is not reused here: the command is a caller like any other.
+#ifndef KELVARIN_SHRED_TOOLS_CONSOLE_H
+#define KELVARIN_SHRED_TOOLS_CONSOLE_H
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+// Prepares the process before anything is parsed or printed. On Windows it replaces argc and argv
+// with the command line in the encoding the library's paths use, and makes the console show what
+// the command prints. Returns false, having printed why, when an argument cannot be represented
+// (the command then stops with a usage error rather than act on a look-alike name).
+bool console_init(int* argc, char*** argv);
+
+// From now on, Ctrl-C (and SIGTERM, or closing the console window) only raises the flag below;
+// the command polls it and cancels its job.
+void console_catch_interrupts();
+
+// True once an interrupt has arrived.
+bool console_interrupted();
+
+// True when `stream` is an interactive terminal that can redraw a line in place.
+bool console_is_terminal(std::FILE* stream);
+
+// The width of the terminal behind `stream` in columns, or 0 when it cannot be told.
+int console_columns(std::FILE* stream);
+
+// True when the entry is a link of any kind (on Windows, anything carrying the reparse bit).
+// std::filesystem cannot be asked on Windows: there it reports what a link leads to.
+bool console_is_link(const std::filesystem::directory_entry& entry);
+
+// A path as the library takes it (the bytes of an argument), for std::filesystem.
+std::filesystem::path console_path(const std::string& path);
+
+// Why the caller may not add or remove names in `directory`, in words, or an empty text when
+// nothing says so (including when this system cannot tell).
+std::string console_write_denied(const std::string& directory);
+
+#endif  // KELVARIN_SHRED_TOOLS_CONSOLE_H
