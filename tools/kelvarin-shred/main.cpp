@@ -423,7 +423,8 @@ class TreePlan {
     for (; next_ < until; ++next_) passed_ += files_[next_].size;
   }
 
-  // A million files cost a million short strings no more than once each.
+  // The names share one buffer: a million files are a million small records, not a million
+  // strings.
   std::vector<std::string> dirs_;
   std::string names_;
   std::vector<File> files_;
