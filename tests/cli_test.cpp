@@ -142,8 +142,8 @@ std::vector<Json> json_lines(const std::string& out) {
 void expect_succeeded(const Json& line, const std::string& path, long long size, long long passes) {
   EXPECT_EQ(line["path"].text, path);
   EXPECT_EQ(line["result"].text, "succeeded");
-  EXPECT_EQ(line["error"].kind, Json::kString);
-  EXPECT_EQ(line["error"].text, "No error") << path;
+  EXPECT_EQ(line["error"].kind, Json::kNull) << path;
+  EXPECT_TRUE(line.members.count("error")) << path;
   const Json& stats = line["stats"];
   for (const char* key :
        {"files_shredded", "bytes_overwritten", "passes_completed", "duration_ms"}) {
@@ -190,6 +190,15 @@ Result interrupt(Strings args, const std::string& watched) {
 
 class Cli : public ::testing::Test {
  protected:
+  // Under root, the runner that makes the command an ordinary user, who is given `owned`;
+  // otherwise the command runs as the test does.
+  Strings as_nobody(const Strings& owned) {
+    if (geteuid() != 0) return {};
+    for (const std::string& p : owned) EXPECT_EQ(chown(p.c_str(), 65534, 65534), 0) << p;
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+  }
+
   void SetUp() override {
     struct statfs info {};
     const bool tmpfs = statfs("/tmp", &info) == 0 && info.f_type == TMPFS_MAGIC;
@@ -216,7 +225,10 @@ TEST_F(Cli, UsageErrorsExitTwoAndShredNothing) {
       {{"-n", "0", file}, "invalid number of passes '0'"},
       {{"-n", "101", file}, "invalid number of passes '101'"},
       {{"-n", "abc", file}, "invalid number of passes 'abc'"},
-      {{"-m", "quick", "-n", "5", file}, "cannot be combined with -m"},
+      {{"-m", "quick", "-n", "5", file}, "cannot be combined with another -m"},
+      {{"-m", "custom", file}, "-m custom needs -n N"},
+      {{"-n", "5", "-m", "custom", "-m", "dod7", file}, "cannot be combined with another -m"},
+      {{"-m", "custom", "-n", "5", "-d", file}, "-n applies to files only"},
       {{"-n", "5", "-r", file}, "-n applies to files only"},
       {{"-r", "-d", file}, "-r and -d exclude each other"},
       {{"--verify", "-r", file}, "--verify takes no shredding options"}};
@@ -244,8 +256,17 @@ TEST_F(Cli, HelpVersionAndMethodList) {
   const char* const patterns[] = {"quick +.+ 1 pass", "dod3 +.+ 3 passes", "dod7 +.+ 7 passes",
                                   "gutmann +.+ 35 passes", "custom +.+ 1 to 100 passes.*"};
   ASSERT_EQ(lines.size(), std::size(patterns)) << list.out;
+  const std::string file = path("listed");
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << lines[i];
+    // Every name the list gives is one that -m takes (custom with its count).
+    const std::string name = lines[i].substr(0, lines[i].find(' '));
+    Strings args = {"-m", name, file};
+    if (name == "custom") args.insert(args.begin(), {"-n", "2"});
+    write_file(file, "listed\n");
+    const Result r = run(args);
+    EXPECT_EQ(r.code, 0) << name << ": " << r.err;
+    EXPECT_FALSE(fs::exists(file)) << name;
   }
 }
 
@@ -274,31 +295,89 @@ TEST_F(Cli, OneFailedPathFailsTheRunWithoutStoppingIt) {
   EXPECT_EQ(r.code, 1);
   EXPECT_FALSE(fs::exists(file));
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "kelvarin-shred: " + missing + ": File not found: " + missing + "\n");
+  EXPECT_EQ(r.err, "kelvarin-shred: " + missing + ": file not found\n");
 }
 
-// A writable file in a directory its owner may not change: the library overwrites it and reports
-// success, the directory keeps the name, and the command says so and fails, as `shred -u` does.
-TEST_F(Cli, FileOverwrittenButNotRemovedFailsTheRun) {
-  const std::string locked = path("locked"), file = path("locked/secret");
-  fs::create_directory(locked);
-  write_file(file, "secret text\n");
-  Strings runner;
-  if (geteuid() == 0) {
-    // Root may change any directory, so the command runs as an ordinary user.
-    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
-    runner = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
-    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+// Names kept by a directory its user may not change: the library overwrites what is inside and
+// reports success, the names stay, and the command says so and fails, as `shred -u` does.
+TEST_F(Cli, NamesKeptByTheirDirectoryFailTheRun) {
+  // Root may change any directory, so the command runs as an ordinary user who owns the contents.
+  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "setpriv (util-linux) is missing";
   }
+  const std::string locked = path("locked"), file = path("locked/secret");
+  const std::string tree = path("locked/tree"), inner = path("locked/tree/inner");
+  fs::create_directories(tree);
+  write_file(file, "secret text\n");
+  write_file(inner, "inner text\n");
+  const Strings runner = as_nobody({file, tree, inner});
   fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec |
                               fs::perms::others_exec);
-  const Result r = run({file}, runner);
+  const Result r = run({file}, runner), recursive = run({"-r", tree}, runner);
   fs::permissions(locked, fs::perms::owner_all);
+  const std::string denied = std::strerror(EACCES);
   EXPECT_EQ(r.code, 1) << r.err;
-  EXPECT_EQ(r.err, "kelvarin-shred: overwritten but not removed: " + file + " (" +
-                       std::strerror(EACCES) + ")\n");
+  EXPECT_EQ(r.err, "kelvarin-shred: " + file + ": overwritten but not removed: " + denied + "\n");
   EXPECT_EQ(read_file(file), "");  // overwritten, then truncated
+  EXPECT_EQ(recursive.code, 1) << recursive.err;
+  EXPECT_EQ(recursive.err,
+            "kelvarin-shred: " + tree +
+                ": its files were shredded, but the directory was not removed: " + denied + "\n");
+  EXPECT_FALSE(fs::exists(inner));
+}
+
+// Failures read "kelvarin-shred: PATH: reason", with the path once (the file inside a tree that
+// failed, not the tree) and the kernel's reason in words; a text of another shape is kept whole.
+TEST_F(Cli, MessagesNameThePathOnceWithTheKernelsReason) {
+  // A file without read permission in a tree its user owns: the library gives it back the
+  // owner's write bit but cannot open it for reading and writing. Root reads anything, so the
+  // command runs as an ordinary user, and the file stays root's.
+  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "setpriv (util-linux) is missing";
+  }
+  const std::string tree = path("tree"), kept = path("tree/kept");
+  fs::create_directory(tree);
+  write_file(kept, "kept\n");
+  const Strings runner = as_nobody({tree});
+  fs::permissions(kept, fs::perms::none);
+  const Result direct = run({kept}, runner), walked = run({"-r", tree}, runner);
+  const std::string reason =
+      ": failed to open file for writing: " + std::string(std::strerror(EACCES)) + " (error " +
+      std::to_string(EACCES) + ")\n";
+  EXPECT_EQ(direct.code, 1);
+  EXPECT_EQ(direct.err, "kelvarin-shred: " + kept + reason);
+  EXPECT_EQ(walked.code, 1);
+  EXPECT_EQ(walked.err, "kelvarin-shred: " + kept + reason);
+  fs::permissions(kept, fs::perms::owner_read);
+  EXPECT_EQ(read_file(kept), "kept\n");
+
+  // Deeper than a path can name: the walk leaves the entry it cannot name, and its message,
+  // which goes on after the directory's path, is printed as the library wrote it.
+  const std::string deep = path("deep");
+  fs::create_directory(deep);
+  int fd = open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string name(200, 'd');
+  int depth = 0;
+  for (; depth < 24 && fd >= 0; ++depth) {
+    const int next = mkdirat(fd, name.c_str(), 0700) == 0
+                         ? openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                         : -1;
+    close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(close(openat(fd, "far", O_WRONLY | O_CREAT | O_CLOEXEC, 0600)), 0);
+  close(fd);
+  const Result far = run({"-r", deep});
+  EXPECT_EQ(far.code, 1);
+  EXPECT_EQ(
+      far.err.rfind("kelvarin-shred: " + deep + ": Path too long: entry \"" + name + "\" of ", 0),
+      0u)
+      << far.err;
+  // Two halves, each shallow enough for the clean-up to name everything in it.
+  std::string middle = deep;
+  for (int i = 0; i < depth / 2; ++i) middle += "/" + name;
+  EXPECT_EQ(rename(middle.c_str(), path("half").c_str()), 0);
 }
 
 TEST_F(Cli, JsonLinesCarryTheirOwnPathsStatsAndErrors) {
@@ -331,8 +410,32 @@ TEST_F(Cli, VerboseQuietAndCustomPasses) {
   write_file(file, std::string(1000, 'v'));
   const Result verbose = run({"-v", file});
   EXPECT_EQ(verbose.code, 0);
-  EXPECT_EQ(verbose.out.rfind(file + ": ", 0), 0u) << verbose.out;
-  EXPECT_NE(verbose.out.find("3000 bytes overwritten in 3 passes"), kNever) << verbose.out;
+  EXPECT_TRUE(std::regex_match(
+      verbose.out, std::regex(file + ": shredded \\(DOD 5220\\.22-M \\(3-pass\\)\\): 3000 bytes "
+                                     "overwritten in 3 passes, [0-9]+ ms\n")))
+      << verbose.out;
+  write_file(file, std::string(1000, 'v'));
+  const Result one = run({"-v", "-m", "quick", file});
+  EXPECT_NE(one.out.find(": 1000 bytes overwritten in 1 pass, "), kNever) << one.out;
+
+  // A tree is told by its files, not by the last of them; with -d the directory stays, and
+  // the command says so and what it still holds.
+  const std::string tree = path("tree");
+  fs::create_directories(path("tree/sub"));
+  write_file(path("tree/a"), std::string(1024, 'a'));
+  write_file(path("tree/b"), std::string(1024, 'b'));
+  write_file(path("tree/sub/c"), "c");
+  const Result flat = run({"-v", "-d", tree});
+  EXPECT_EQ(flat.code, 0) << flat.err;
+  EXPECT_EQ(flat.out, tree +
+                          ": 2 files shredded (DOD 5220.22-M (3-pass)): 2.0 KiB, overwritten in 3 "
+                          "passes each; the directory is kept, with 1 subdirectory\n");
+  EXPECT_EQ(read_file(path("tree/sub/c")), "c");
+  const Result recursive = run({"-v", "-r", "-m", "quick", tree});
+  EXPECT_EQ(recursive.code, 0) << recursive.err;
+  EXPECT_EQ(recursive.out,
+            tree + ": shredded (Quick (1-pass)): 1 file, 1 B, overwritten in 1 pass each\n");
+  EXPECT_FALSE(fs::exists(tree));
 
   write_file(file, "q");
   const Result quiet = run({"-q", file}), quiet_error = run({"-q", missing});
@@ -340,15 +443,21 @@ TEST_F(Cli, VerboseQuietAndCustomPasses) {
   EXPECT_EQ(quiet.out + quiet.err, "");
   EXPECT_FALSE(fs::exists(file));
   EXPECT_EQ(quiet_error.code, 1);
-  EXPECT_NE(quiet_error.err.find("File not found: " + missing), kNever);
+  EXPECT_EQ(quiet_error.err, "kelvarin-shred: " + missing + ": file not found\n");
 
-  write_file(file, std::string(4096, 'n'));
-  const Result custom = run({"--json", "-n", "5", file});
-  EXPECT_EQ(custom.code, 0) << custom.err;
-  const std::vector<Json> lines = json_lines(custom.out);
-  ASSERT_EQ(lines.size(), 1u);
-  expect_succeeded(lines[0], file, 4096, 5);
-  EXPECT_FALSE(fs::exists(file));
+  // -n alone and with -m custom name the same method.
+  for (const Strings& args : {Strings{"-n", "5"}, Strings{"-m", "custom", "-n", "5"}}) {
+    write_file(file, std::string(4096, 'n'));
+    Strings full = args;
+    full.insert(full.begin(), "--json");
+    full.push_back(file);
+    const Result custom = run(full);
+    EXPECT_EQ(custom.code, 0) << custom.err;
+    const std::vector<Json> lines = json_lines(custom.out);
+    ASSERT_EQ(lines.size(), 1u);
+    expect_succeeded(lines[0], file, 4096, 5);
+    EXPECT_FALSE(fs::exists(file));
+  }
 }
 
 TEST_F(Cli, VerifyReadsButNeverShreds) {
@@ -414,7 +523,7 @@ TEST_F(Cli, AssessReadsAndStrictRefusesWhatCannotBeJudged) {
   EXPECT_EQ(read_file(file), "plain text\n");
   const Result absent = run({"--assess", missing});
   EXPECT_EQ(absent.code, 1);
-  EXPECT_EQ(absent.err, "kelvarin-shred: " + missing + ": File not found: " + missing + "\n");
+  EXPECT_EQ(absent.err, "kelvarin-shred: " + missing + ": file not found\n");
   EXPECT_EQ(run({"--assess", "-r", file}).code, 2);
 
   const Result warned = run({"/proc/self/comm", "/proc/self/comm"});
@@ -443,50 +552,144 @@ TEST_F(Cli, SigintCancelsTheJobAndLeavesTheFileAtFullLength) {
   EXPECT_NE(r.err.find("cancelled"), kNever) << r.err;
 }
 
-TEST_F(Cli, SigintDuringCustomPassesStopsBeforeTheNextPath) {
+// With -n the library runs synchronously and cannot be cancelled; Ctrl-C must still stop at once,
+// not after the 100 passes (several gigabytes of writes) the file in progress still has.
+TEST_F(Cli, SigintDuringCustomPassesStopsAtOnce) {
   const std::string first = path("first"), second = path("second");
-  write_big(first, 16 * kMiB);
+  write_big(first, 64 * kMiB);
   write_big(second, 16 * kMiB);
-  const Result r = interrupt({"-n", "20", first, second}, first);
+  const Result r = interrupt({"-n", "100", first, second}, first);
   EXPECT_EQ(r.code, 130) << r.err;
   std::error_code ec;
+  EXPECT_EQ(fs::file_size(first, ec), static_cast<uintmax_t>(64 * kMiB))
+      << "the file in progress was finished first";
   EXPECT_EQ(fs::file_size(second, ec), static_cast<uintmax_t>(16 * kMiB))
       << "Ctrl-C was ignored and the next path shredded";
+  EXPECT_EQ(r.err, "kelvarin-shred: " + first +
+                       ": interrupted; the file is left under its name at full length (64.0 MiB), "
+                       "partly overwritten\n");
+}
+
+// Runs the command on a pseudo-terminal of `columns` columns (0: one that does not say).
+Result run_on_terminal(Strings args, unsigned short columns) {
+  Argv argv(std::move(args));
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  Child child;
+  child.pid = forkpty(&child.fds[0], nullptr, nullptr, &size);
+  if (child.pid == 0) {
+    execv(argv.ptrs[0], argv.ptrs.data());
+    _exit(127);
+  }
+  return finish(child, 1);
+}
+
+double in_bytes(const std::string& number, const std::string& unit) {
+  static const std::map<std::string, double> kUnits = {
+      {"B", 1}, {"KiB", 1024.0}, {"MiB", 1024.0 * 1024}, {"GiB", 1024.0 * 1024 * 1024}};
+  return std::stod(number) * kUnits.at(unit);
+}
+
+struct Redraw {
+  int percent = 0;
+  double done = -1, total = -1;  // -1: the byte counter was left out
+};
+
+// Every redraw of the progress line as the terminal got it, each checked whole: it fits in
+// `width`, every part is there entire or not at all, and the bar, the percent and the bytes say
+// the same. `detail` is the pattern of what may follow the figures.
+std::vector<Redraw> redraws(const std::string& tty, size_t width, const std::string& detail) {
+  static const std::string kSize = "([0-9]+(?:\\.[0-9])?) (B|KiB|MiB|GiB)";
+  const std::regex shape("(?:\\[([#.]{24})\\] )? *([0-9]+)%(?:  " + kSize + " / " + kSize +
+                         ")?(?:  [0-9.]+ (?:B|KiB|MiB|GiB)/s)?(?:  (?:" + detail + "))?");
+  std::vector<Redraw> seen;
+  std::string text = std::regex_replace(tty, std::regex("\033\\[K|\n"), "");
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line, '\r');) {
+    if (line.empty()) continue;
+    std::smatch m;
+    EXPECT_LE(line.size(), width) << line;
+    if (!std::regex_match(line, m, shape)) {
+      ADD_FAILURE() << "a redraw with a part cut or missing: '" << line << "'";
+      continue;
+    }
+    Redraw r;
+    r.percent = std::stoi(m[2]);
+    if (m[1].matched) {
+      const std::string bar = m[1];
+      EXPECT_EQ(std::count(bar.begin(), bar.end(), '#'), r.percent * 24 / 100) << line;
+    }
+    if (m[3].matched) {
+      r.done = in_bytes(m[3], m[4]);
+      r.total = in_bytes(m[5], m[6]);
+      // Both figures are rounded to a tenth of their unit.
+      EXPECT_NEAR(r.done * 100 / r.total, r.percent, 1.5) << line;
+    }
+    seen.push_back(r);
+  }
+  return seen;
 }
 
 TEST_F(Cli, ProgressBarOnATerminalOnly) {
   const std::string file = path("payload");
   write_big(file, 128 * kMiB);
-  Argv argv({"-m", "dod3", file});
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = 120;
-  Child child;
-  child.pid = forkpty(&child.fds[0], nullptr, nullptr, &size);
-  ASSERT_GE(child.pid, 0);
-  if (child.pid == 0) {
-    execv(argv.ptrs[0], argv.ptrs.data());
-    _exit(127);
-  }
-  const Result tty = finish(child, 1);
+  const Result tty = run_on_terminal({"-m", "dod3", file}, 120);
   EXPECT_EQ(tty.code, 0) << tty.out;
   EXPECT_FALSE(fs::exists(file));
-  std::vector<int> percents;
-  static const std::regex percent("([0-9]+)%");
-  for (std::sregex_iterator it(tty.out.begin(), tty.out.end(), percent), end; it != end; ++it) {
-    percents.push_back(std::stoi((*it)[1]));
-  }
   EXPECT_NE(tty.out.find('\r'), kNever);
+  const std::vector<Redraw> lines = redraws(tty.out, 119, "payload");
+  std::vector<int> percents;
+  for (const Redraw& r : lines) percents.push_back(r.percent);
   ASSERT_FALSE(percents.empty()) << tty.out;
   EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end())) << tty.out;
   EXPECT_GE(std::set<int>(percents.begin(), percents.end()).size(), 3u) << tty.out;
   EXPECT_EQ(percents.back(), 100);
+  EXPECT_EQ(lines.back().done, 3 * 128.0 * kMiB);
+
+  // A narrow terminal loses whole parts, the percent last.
+  write_big(file, 32 * kMiB);
+  const Result narrow = run_on_terminal({"-m", "dod3", file}, 40);
+  EXPECT_EQ(narrow.code, 0) << narrow.out;
+  const std::vector<Redraw> few = redraws(narrow.out, 39, "payload");
+  ASSERT_FALSE(few.empty()) << narrow.out;
+  EXPECT_EQ(few.back().percent, 100);
 
   write_big(file, 32 * kMiB);
   const Result piped = run({"-m", "dod3", file});
   EXPECT_EQ(piped.code, 0);
   EXPECT_EQ(piped.out, "");
   EXPECT_EQ(piped.err.find_first_of("\r%"), kNever) << piped.err;
+}
+
+// A tree's progress comes from bytes: those of the files gone and the share of the file in
+// progress, so that it moves during a large file and the percent agrees with the byte counter.
+// A terminal that does not tell its width gets 80 columns, and the detail is never cut.
+TEST_F(Cli, TreeProgressFollowsBytesWithinEightyColumns) {
+  const std::string tree = path("tree");
+  fs::create_directories(path("tree/sub"));
+  write_big(path("tree/sub/large"), 128 * kMiB);
+  for (int i = 0; i < 3; ++i) write_file(path("tree/small" + std::to_string(i)), "small\n");
+  const Result tty = run_on_terminal({"-r", "-m", "dod7", tree}, 0);
+  EXPECT_EQ(tty.code, 0) << tty.out;
+  EXPECT_FALSE(fs::exists(tree));
+  const std::vector<Redraw> lines = redraws(tty.out, 79, "file [0-9]+ of 4|[0-9]+/4|done");
+  std::vector<double> done;
+  std::vector<int> percents;
+  for (const Redraw& r : lines) {
+    if (r.done >= 0) done.push_back(r.done);
+    percents.push_back(r.percent);
+  }
+  ASSERT_FALSE(done.empty()) << tty.out;
+  EXPECT_TRUE(std::is_sorted(done.begin(), done.end())) << tty.out;
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end())) << tty.out;
+  // With one large file among four, counting files would give 0, 25, 50, 75 and 100 only.
+  std::set<int> between;
+  for (const int p : percents) {
+    if (p % 25 != 0) between.insert(p);
+  }
+  EXPECT_GE(between.size(), 3u) << tty.out;
+  EXPECT_EQ(percents.back(), 100);
 }
 
 }  // namespace

@@ -38,4 +38,8 @@ std::filesystem::path console_path(const std::string& path);
 // nothing says so (including when this system cannot tell).
 std::string console_write_denied(const std::string& directory);
 
+// The system's own words for an error number the library reports: errno's text on POSIX, the
+// system message of a Windows error code.
+std::string console_error_text(unsigned long code);
+
 #endif  // KELVARIN_SHRED_TOOLS_CONSOLE_H

@@ -48,3 +48,5 @@ std::string console_write_denied(const std::string& directory) {
   if (access(directory.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
   return "";
 }
+
+std::string console_error_text(unsigned long code) { return std::strerror(static_cast<int>(code)); }

@@ -159,3 +159,17 @@ std::string console_write_denied(const std::string&) {
   // Access to a directory is decided by its ACL, which no cheap check reads correctly.
   return "";
 }
+
+std::string console_error_text(unsigned long code) {
+  char text[512];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  // The system's messages end in a full stop and a line break, which a "path: reason" line
+  // does not want.
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                        text[length - 1] == '.' || text[length - 1] == ' ')) {
+    --length;
+  }
+  if (length == 0) return "error " + std::to_string(code);
+  return std::string(text, length);
+}

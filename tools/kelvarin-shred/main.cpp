@@ -1,8 +1,12 @@
 // kelvarin-shred: the library's command-line front end. It uses the library exactly as any other
 // program would, through the exported functions of the public header: every path runs as a job
-// that the command follows (and cancels on Ctrl-C), and every message comes from the library.
+// that the command follows (and cancels on Ctrl-C), and every failure is the library's message,
+// put into the "program: path: reason" form that other tools' messages have.
 #include <getopt.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -30,10 +34,13 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
+// The library writes its own paths with the system's separator; "/" is one everywhere.
+constexpr bool kWindowsSeparators = fs::path::preferred_separator == '\\';
+
 struct Options {
   shred_method method = SHRED_METHOD_DOD_3PASS;
-  bool method_given = false;
-  int passes = 0;  // custom passes; 0 when not asked for
+  bool method_given = false;  // other than "custom", which goes with -n
+  int passes = 0;             // custom passes; 0 when not asked for
   bool recursive = false;
   bool flat = false;
   bool verify = false;
@@ -61,8 +68,9 @@ void print_usage(std::FILE* out) {
       "Usage: kelvarin-shred [OPTIONS] PATH...\n"
       "Overwrite files so that their contents cannot be read back, then delete them.\n"
       "\n"
-      "  -m, --method NAME   quick, dod3, dod7 or gutmann (default dod3)\n"
-      "  -n, --passes N      a custom number of passes, 1 to 100 (files only)\n"
+      "  -m, --method NAME   quick, dod3, dod7, gutmann or custom (default dod3)\n"
+      "  -n, --passes N      a custom number of passes, 1 to 100 (files only);\n"
+      "                      the custom method needs it\n"
       "  -r, --recursive     shred directories and everything below them\n"
       "  -d, --dir           shred the files directly inside directories\n"
       "      --verify        check whether each PATH looks overwritten; shreds nothing\n"
@@ -76,9 +84,9 @@ void print_usage(std::FILE* out) {
       "  -h, --help          show this help\n"
       "      --version       show the version\n"
       "\n"
-      "Links are never followed. Ctrl-C cancels the running job; the file being\n"
-      "overwritten is then left under its own name at full length. With -n the file\n"
-      "in progress is finished first, and no further path is started.\n"
+      "Links are never followed. Ctrl-C stops at once, also with -n: the file being\n"
+      "overwritten is left under its own name at full length, partly overwritten;\n"
+      "files already shredded are gone, and no further path is started.\n"
       "Exit status: 0 all paths succeeded, 1 some failed, 2 usage error, 130 interrupted.\n");
 }
 
@@ -107,10 +115,15 @@ int parse_options(int argc, char** argv, Options* options) {
                                  {"version", no_argument, nullptr, kVersion},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
+  bool custom_named = false;
   int c;
   while ((c = getopt_long(argc, argv, ":m:n:rdvqh", kLong, nullptr)) != -1) {
     switch (c) {
       case 'm': {
+        // As with every option, the last -m counts.
+        custom_named = std::strcmp(optarg, "custom") == 0;
+        options->method_given = !custom_named;
+        if (custom_named) break;
         bool known = false;
         for (const MethodName& m : kMethods) {
           if (std::strcmp(optarg, m.name) == 0) {
@@ -119,7 +132,6 @@ int parse_options(int argc, char** argv, Options* options) {
           }
         }
         if (!known) return usage_error("unknown method '%s' (see --list-methods)", optarg);
-        options->method_given = true;
         break;
       }
       case 'n': {
@@ -179,7 +191,10 @@ int parse_options(int argc, char** argv, Options* options) {
   if (options->paths.empty()) return usage_error("%s", "missing PATH");
   if (options->recursive && options->flat) return usage_error("%s", "-r and -d exclude each other");
   if (options->passes != 0 && options->method_given) {
-    return usage_error("%s", "-n chooses a custom method; it cannot be combined with -m");
+    return usage_error("%s", "-n chooses the custom method; it cannot be combined with another -m");
+  }
+  if (custom_named && options->passes == 0) {
+    return usage_error("%s", "-m custom needs -n N, the number of passes (1 to 100)");
   }
   if (options->passes != 0 && (options->recursive || options->flat)) {
     return usage_error("%s", "-n applies to files only");
@@ -200,7 +215,7 @@ void list_methods() {
     std::printf("%-8s %-24s %d pass%s\n", m.name, shred_method_name(m.method),
                 shred_method_passes(m.method), shred_method_passes(m.method) == 1 ? "" : "es");
   }
-  std::printf("%-8s %-24s 1 to %d passes (-n N)\n", "custom",
+  std::printf("%-8s %-24s 1 to %d passes (-m custom -n N, or -n N)\n", "custom",
               shred_method_name(SHRED_METHOD_CUSTOM), SHRED_MAX_CUSTOM_PASSES);
 }
 
@@ -234,6 +249,61 @@ std::string json_string(const std::string& text) {
     }
   }
   return out + "\"";
+}
+
+// The kernel's reason, in words, for the number the library gives after a failure.
+std::string kernel_reason(unsigned long code) { return console_error_text(code); }
+
+// "PATH: reason" for the library's last-error text `text` about the command's argument `path`.
+// The library writes "Reason: PATH" with " (error N)" after a kernel failure, where PATH is the
+// argument or, in a directory job, a path below it. That shape becomes "PATH: reason: <the
+// kernel's words> (error N)"; any other text is kept as it is, after the argument.
+std::string failure_text(const std::string& path, const std::string& text) {
+  const std::string as_is = path + ": " + text;
+  std::string rest = text;
+  std::string kernel;
+  static const std::string kError = " (error ";
+  const size_t error_at = rest.rfind(kError);
+  if (error_at != std::string::npos && rest.back() == ')') {
+    const std::string digits =
+        rest.substr(error_at + kError.size(), rest.size() - 1 - error_at - kError.size());
+    if (digits.empty() || digits.size() > 10 ||
+        !std::all_of(digits.begin(), digits.end(),
+                     [](char ch) { return ch >= '0' && ch <= '9'; })) {
+      return as_is;
+    }
+    kernel =
+        ": " + kernel_reason(std::strtoul(digits.c_str(), nullptr, 10)) + " (error " + digits + ")";
+    rest.resize(error_at);
+  }
+  // The first place where the argument follows ": " or " of " starts the named path.
+  size_t joint = std::string::npos, named_at = 0;
+  for (const char* glue : {": ", " of "}) {
+    const size_t at = rest.find(glue + path);
+    if (at < joint) joint = at, named_at = at + std::strlen(glue);
+  }
+  if (joint == std::string::npos || joint == 0) return as_is;
+  const std::string named = rest.substr(named_at);
+  const bool below = named.size() > path.size() &&
+                     (path.back() == '/' || named[path.size()] == '/' ||
+                      (kWindowsSeparators && (path.back() == '\\' || named[path.size()] == '\\')));
+  // A path below the argument is one the walk met; it still exists, since the library leaves a
+  // failed file where it was. A text that goes on after the path does not name one.
+  std::error_code ec;
+  if (named != path && (!below || !fs::exists(fs::symlink_status(console_path(named), ec)))) {
+    return as_is;
+  }
+  std::string reason = rest.substr(0, joint);
+  // "Failed to ..." reads "failed to ..." after a colon; a name in capitals ("DOD") stays.
+  if (reason.size() > 1 && std::isupper(static_cast<unsigned char>(reason[0])) &&
+      std::islower(static_cast<unsigned char>(reason[1]))) {
+    reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+  }
+  return named + ": " + reason + kernel;
+}
+
+void print_failure(const std::string& path) {
+  std::fprintf(stderr, "kelvarin-shred: %s\n", failure_text(path, shred_last_error()).c_str());
 }
 
 // Regular files under a path (the path itself when it is one), links not followed.
@@ -274,6 +344,101 @@ TreeCount count_files(const fs::path& path, bool recursive) {
   return count;
 }
 
+// The regular files a job will meet, listed once before it starts, in the order the library's
+// walk meets them: both read each directory in the order the system lists it and go into a
+// subdirectory where its entry comes up. Following the job then costs a few lookups per redraw
+// instead of a walk of the tree: the first listed file that still exists is the one in progress,
+// unless a later one is already gone, which means the walk failed on it and moved on.
+class TreePlan {
+ public:
+  TreePlan() = default;
+  TreePlan(const std::string& argument, bool recursive) {
+    std::error_code ec;
+    const fs::path path = console_path(argument);
+    if (console_is_link(fs::directory_entry(path, ec))) return;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (fs::is_regular_file(status)) {
+      add(path.parent_path(), path.filename(), static_cast<int64_t>(fs::file_size(path, ec)));
+      return;
+    }
+    if (!fs::is_directory(status)) return;
+    auto take = [this](const fs::directory_entry& entry) {
+      std::error_code err;
+      if (!fs::is_regular_file(entry.symlink_status(err)) || console_is_link(entry)) return;
+      add(entry.path().parent_path(), entry.path().filename(),
+          static_cast<int64_t>(entry.file_size(err)));
+    };
+    if (recursive) {
+      for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        if (console_is_link(*it)) {
+          it.disable_recursion_pending();  // the library's walk never enters a link either
+          continue;
+        }
+        take(*it);
+      }
+    } else {
+      for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) take(*it);
+    }
+  }
+
+  int64_t files() const { return static_cast<int64_t>(files_.size()); }
+  int64_t bytes() const { return total_; }
+  int64_t passed_files() const { return static_cast<int64_t>(next_); }
+  int64_t passed_bytes() const { return passed_; }
+  int64_t next_size() const { return next_ < files_.size() ? files_[next_].size : 0; }
+
+  // Moves past the files that are gone and past those left behind before a gone one. Probing
+  // ahead at doubling distances finds a gone file in a few lookups, however long the tree.
+  void follow() {
+    while (next_ < files_.size()) {
+      if (gone(next_)) {
+        pass(next_ + 1);
+        continue;
+      }
+      size_t found = 0;
+      for (size_t step = 1; next_ + step < files_.size() && found == 0; step *= 2) {
+        if (gone(next_ + step)) found = next_ + step;
+      }
+      if (found == 0) return;
+      pass(found + 1);
+    }
+  }
+
+ private:
+  struct File {
+    size_t dir;   // index into dirs_
+    size_t name;  // offset of its NUL-terminated name in names_
+    int64_t size;
+  };
+
+  void add(const fs::path& dir, const fs::path& name, int64_t size) {
+    if (dirs_.empty() || dirs_.back() != dir) dirs_.push_back(dir);
+    files_.push_back(File{dirs_.size() - 1, names_.size(), size});
+    names_.append(name.native()).push_back(fs::path::value_type{});
+    total_ += size;
+  }
+
+  bool gone(size_t index) const {
+    const File& file = files_[index];
+    std::error_code ec;
+    const fs::path path = dirs_[file.dir] / (names_.c_str() + file.name);
+    return fs::symlink_status(path, ec).type() == fs::file_type::not_found;
+  }
+
+  void pass(size_t until) {
+    for (; next_ < until; ++next_) passed_ += files_[next_].size;
+  }
+
+  // The names share one buffer: a million files are a million small records, not a million
+  // strings.
+  std::vector<fs::path> dirs_;
+  fs::path::string_type names_;  // in the system's own encoding, as std::filesystem lists them
+  std::vector<File> files_;
+  int64_t total_ = 0;
+  size_t next_ = 0;
+  int64_t passed_ = 0;
+};
+
 enum class Outcome { kSucceeded, kFailed, kCancelled };
 
 const char* outcome_name(Outcome outcome) {
@@ -287,10 +452,12 @@ const char* outcome_name(Outcome outcome) {
   }
 }
 
-// Runs one path as a job and follows it to its end, drawing progress when asked to.
-Outcome run_job(const std::string& path, bool directory, const Options& options, bool show_bar) {
-  const int passes = shred_method_passes(options.method);
-  const TreeCount before = count_files(console_path(path), options.recursive);
+// Runs one path as a job and follows it to its end, drawing progress when asked to. The bar,
+// the percent, the byte counter and the rate all come from bytes: those of the files gone, plus
+// the share of the file in progress that the job reports.
+Outcome run_job(const std::string& path, bool directory, const Options& options, bool show_bar,
+                TreePlan* plan) {
+  const int64_t passes = shred_method_passes(options.method);
   const int32_t id = directory
                          ? shred_directory_async(path.c_str(), options.method, options.recursive)
                          : shred_file_async(path.c_str(), options.method);
@@ -298,8 +465,13 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
 
   ProgressLine bar(stderr);
   bool cancel_sent = false;
-  auto last_count = std::chrono::steady_clock::now();
-  TreeCount left = before;
+  const int64_t total = plan->bytes();
+  int64_t shown = 0;  // never drawn backwards
+  // The job's percent goes on telling of a file for a moment after it is gone (at 100), until the
+  // next file's first write; until it starts again, it says nothing of the next file.
+  int64_t followed = 0;
+  bool restarted = true;
+  const std::string name = console_path(path).filename().string();
   int32_t status;
   while ((status = shred_is_complete(id)) == SHRED_JOB_RUNNING) {
     if (console_interrupted() && !cancel_sent) {
@@ -307,31 +479,34 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
       cancel_sent = true;
     }
     if (show_bar) {
-      const int percent = shred_progress(id);
+      const int64_t share = std::clamp(shred_progress(id), 0, 100);
+      std::vector<std::string> details;
       if (directory) {
-        // A directory job reports the percent of the file in progress; the files already
-        // gone tell how far the walk is.
-        if (std::chrono::steady_clock::now() - last_count > std::chrono::milliseconds(500)) {
-          left = count_files(console_path(path), options.recursive);
-          last_count = std::chrono::steady_clock::now();
+        plan->follow();
+        if (plan->passed_files() != followed) {
+          followed = plan->passed_files();
+          restarted = false;
         }
-        const int64_t done_files = before.files - left.files;
-        char detail[96];
-        std::snprintf(detail, sizeof detail, "file %" PRId64 " of %" PRId64 " at %d%%",
-                      std::min(done_files + 1, before.files), before.files, percent);
-        const int overall =
-            before.files > 0 ? static_cast<int>(done_files * 100 / before.files) : 0;
-        bar.draw(overall, (before.bytes - left.bytes) * passes, before.bytes * passes, detail);
+        restarted = restarted || share < 100;
+        const int64_t running = restarted ? plan->next_size() * share / 100 : 0;
+        shown = std::max(shown, plan->passed_bytes() + running);
+        const std::string at = std::to_string(std::min(plan->passed_files() + 1, plan->files()));
+        const std::string of = std::to_string(plan->files());
+        details = {"file " + at + " of " + of, at + "/" + of};
       } else {
-        bar.draw(percent, before.bytes * passes * percent / 100, before.bytes * passes,
-                 console_path(path).filename().string());
+        shown = std::max(shown, total * share / 100);
+        details = {name};
       }
+      // A tree of empty files has no bytes to count; its files tell how far it is.
+      const int64_t percent = total > 0           ? shown * 100 / total
+                              : plan->files() > 0 ? plan->passed_files() * 100 / plan->files()
+                                                  : share;
+      bar.draw(static_cast<int>(percent), shown * passes, total * passes, details);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (show_bar && status == SHRED_JOB_SUCCEEDED) {
-    bar.draw(100, before.bytes * passes, before.bytes * passes,
-             directory ? "done" : console_path(path).filename().string());
+    bar.draw(100, total * passes, total * passes, {directory ? std::string("done") : name});
     std::fprintf(stderr, "\n");
   } else {
     bar.clear();
@@ -341,11 +516,12 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
 }
 
 void report_cancel(const std::string& path, bool directory, const Options& options) {
-  const TreeCount left = count_files(console_path(path), options.recursive);
+  const TreeCount left = count_files(path, options.recursive);
   if (directory) {
     std::fprintf(stderr,
-                 "kelvarin-shred: %s: cancelled; %" PRId64 " file(s), %s, left in the tree\n",
-                 path.c_str(), left.files, human_bytes(static_cast<double>(left.bytes)).c_str());
+                 "kelvarin-shred: %s: cancelled; %" PRId64 " file%s (%s) left in the tree\n",
+                 path.c_str(), left.files, left.files == 1 ? "" : "s",
+                 human_bytes(static_cast<double>(left.bytes)).c_str());
   } else if (left.files == 1) {
     std::fprintf(stderr,
                  "kelvarin-shred: %s: cancelled; the file is left under its name at full length "
@@ -355,6 +531,43 @@ void report_cancel(const std::string& path, bool directory, const Options& optio
     std::fprintf(stderr, "kelvarin-shred: %s: cancelled after the file was destroyed\n",
                  path.c_str());
   }
+}
+
+// Runs -n on a thread of its own: the library has no job for a caller's pass count, and its
+// synchronous call cannot be cancelled, so the main thread keeps listening for Ctrl-C and ends
+// the process at once when it comes. That leaves the file as a cancelled job leaves it, under its
+// name at full length and partly overwritten, unless its last pass was already written.
+Outcome run_custom(const std::string& path, int passes) {
+  std::error_code ec;
+  const uintmax_t size = fs::file_size(console_path(path), ec);
+  std::atomic<int> result{0};  // 1 succeeded, -1 failed
+  std::thread worker(
+      [&result, &path, passes] { result = shred_file_custom(path.c_str(), passes) == 0 ? 1 : -1; });
+  while (result == 0) {
+    if (console_interrupted()) {
+      // The worker keeps running while this is said, so it tells what was seen a moment ago.
+      const uintmax_t now = fs::file_size(console_path(path), ec);
+      if (ec) {
+        std::fprintf(stderr, "kelvarin-shred: %s: interrupted after the file was destroyed\n",
+                     path.c_str());
+      } else if (now == size) {
+        std::fprintf(stderr,
+                     "kelvarin-shred: %s: interrupted; the file is left under its name at full "
+                     "length (%s), partly overwritten\n",
+                     path.c_str(), human_bytes(static_cast<double>(now)).c_str());
+      } else {
+        std::fprintf(stderr,
+                     "kelvarin-shred: %s: interrupted after its last pass; the file is left "
+                     "under its name, emptied\n",
+                     path.c_str());
+      }
+      std::fflush(nullptr);
+      std::_Exit(kExitInterrupted);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  worker.join();
+  return result == 1 ? Outcome::kSucceeded : Outcome::kFailed;
 }
 
 // A path's storage assessment, as the library writes it, and the parts the command acts on.
@@ -413,7 +626,7 @@ int run_assess(const Options& options) {
   for (const std::string& path : options.paths) {
     const Assessment a = assess(path);
     if (!a.ok) {
-      std::fprintf(stderr, "kelvarin-shred: %s: %s\n", path.c_str(), shred_last_error());
+      print_failure(path);
       exit_code = kExitFailed;
       continue;
     }
@@ -429,29 +642,63 @@ int run_assess(const Options& options) {
   return exit_code;
 }
 
-void report_result(const std::string& path, Outcome outcome, const Options& options,
-                   const Assessment& storage) {
+std::string plural(int64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// What a directory given with -d still holds after its files were shredded.
+std::string what_stayed(const std::string& path) {
+  int64_t directories = 0, others = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(console_path(path), ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code err;
+    ++(fs::is_directory(it->symlink_status(err)) && !console_is_link(*it) ? directories : others);
+  }
+  if (directories + others == 0) return "now empty";
+  std::string kept = "with ";
+  if (directories > 0) kept += plural(directories, "subdirectory", "subdirectories");
+  if (directories > 0 && others > 0) kept += " and ";
+  if (others > 0) kept += plural(others, "other entry", "other entries");
+  return kept;
+}
+
+void report_result(const std::string& path, Outcome outcome, bool directory, const Options& options,
+                   const Assessment& storage, const TreePlan& plan) {
   if (options.json) {
     const bool ok = outcome == Outcome::kSucceeded;
+    // The library's text is process-wide and a job's success leaves an earlier failure in it,
+    // so a success carries no error at all.
     std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"assessment\":%s,\"error\":%s}\n",
                 json_string(path).c_str(), outcome_name(outcome), ok ? shred_stats_json() : "null",
                 storage.ok ? storage.json.c_str() : "null",
-                // The library's text is process-wide and a job's success leaves an earlier
-                // failure in it, so a success speaks for itself.
-                json_string(ok ? "No error" : shred_last_error()).c_str());
+                ok ? "null" : json_string(shred_last_error()).c_str());
   } else if (outcome == Outcome::kSucceeded && options.verbose) {
-    long long files = 0, bytes = 0, passes = 0, ms = 0;
-    std::sscanf(shred_stats_json(),
-                "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
-                "\"duration_ms\":%lld}",
-                &files, &bytes, &passes, &ms);
-    std::printf("%s: shredded (%s); last file: %lld bytes overwritten in %lld passes, %lld ms\n",
-                path.c_str(), options.passes != 0 ? "custom" : shred_method_name(options.method),
-                bytes, passes, ms);
+    const char* method =
+        shred_method_name(options.passes != 0 ? SHRED_METHOD_CUSTOM : options.method);
+    if (directory) {
+      // The library's statistics describe the last file only; the tree's figures are the
+      // command's own count from before the job.
+      const std::string passes = plural(shred_method_passes(options.method), "pass", "passes");
+      const std::string size = human_bytes(static_cast<double>(plan.bytes()));
+      if (options.recursive) {
+        std::printf("%s: shredded (%s): %s, %s, overwritten in %s each\n", path.c_str(), method,
+                    plural(plan.files(), "file", "files").c_str(), size.c_str(), passes.c_str());
+      } else {
+        std::printf("%s: %s shredded (%s): %s, overwritten in %s each; the directory is kept, %s\n",
+                    path.c_str(), plural(plan.files(), "file", "files").c_str(), method,
+                    size.c_str(), passes.c_str(), what_stayed(path).c_str());
+      }
+    } else {
+      long long files = 0, bytes = 0, passes = 0, ms = 0;
+      std::sscanf(shred_stats_json(),
+                  "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
+                  "\"duration_ms\":%lld}",
+                  &files, &bytes, &passes, &ms);
+      std::printf("%s: shredded (%s): %lld bytes overwritten in %s, %lld ms\n", path.c_str(),
+                  method, bytes, plural(passes, "pass", "passes").c_str(), ms);
+    }
   }
-  if (outcome == Outcome::kFailed) {
-    std::fprintf(stderr, "kelvarin-shred: %s: %s\n", path.c_str(), shred_last_error());
-  }
+  if (outcome == Outcome::kFailed) print_failure(path);
   std::fflush(stdout);
 }
 
@@ -502,7 +749,7 @@ int run_shred(const Options& options) {
   std::set<std::string> warned;  // the storage warnings said so far
   for (const std::string& path : options.paths) {
     if (console_interrupted()) {
-      // Only reachable with -n: a synchronous run cannot be cancelled, so it was finished first.
+      // Ctrl-C between two paths, while nothing was running.
       std::fprintf(stderr,
                    "kelvarin-shred: interrupted; %s and the paths after it were not touched\n",
                    path.c_str());
@@ -541,19 +788,21 @@ int run_shred(const Options& options) {
                      path.c_str());
       }
     }
-    Outcome outcome;
-    if (options.passes != 0) {
-      // A caller-chosen pass count runs synchronously: jobs take their count from the method.
-      outcome = shred_file_custom(path.c_str(), options.passes) == 0 ? Outcome::kSucceeded
-                                                                     : Outcome::kFailed;
-    } else {
-      outcome = run_job(path, directory, options, show_bar);
+    // Walked once, before the job, and only when something will be said about its files.
+    TreePlan plan;
+    if (options.passes == 0 && (show_bar || (directory && options.verbose && !options.json))) {
+      plan = TreePlan(path, options.recursive);
     }
-    report_result(path, outcome, options, storage);
-    if (outcome == Outcome::kSucceeded && !directory && still_there(path)) {
-      // The library reports a file as shredded once its contents are gone, even when its
-      // directory then refused the rename and the deletion; a user asked for it to be gone.
-      std::fprintf(stderr, "kelvarin-shred: overwritten but not removed: %s (%s)\n", path.c_str(),
+    const Outcome outcome = options.passes != 0
+                                ? run_custom(path, options.passes)
+                                : run_job(path, directory, options, show_bar, &plan);
+    report_result(path, outcome, directory, options, storage, plan);
+    if (outcome == Outcome::kSucceeded && (!directory || options.recursive) && still_there(path)) {
+      // The library reports success once the contents are gone, even when a directory then
+      // refused a rename, a deletion or a removal; a user asked for the name to be gone too.
+      std::fprintf(stderr, "kelvarin-shred: %s: %s: %s\n", path.c_str(),
+                   directory ? "its files were shredded, but the directory was not removed"
+                             : "overwritten but not removed",
                    why_not_removed(path).c_str());
       exit_code = kExitFailed;
       continue;
