@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "json_test_util.h"
+#include "posix_test_util.h"
 
 namespace {
 
@@ -690,6 +691,68 @@ TEST_F(Cli, TreeProgressFollowsBytesWithinEightyColumns) {
   }
   EXPECT_GE(between.size(), 3u) << tty.out;
   EXPECT_EQ(percents.back(), 100);
+}
+
+// The free-space wipe from the command: the usage it takes, refusals, a wipe with its report and
+// JSON, and Ctrl-C, which must leave no fill behind. The wipes run on a loop-mounted image only.
+TEST_F(Cli, FreeSpaceWipesAnImageReportsAndCancelsWithoutLeavingItsFill) {
+  const std::string mnt = path("mnt");
+  fs::create_directory(mnt);
+  for (const Strings& args :
+       {Strings{"--free-space", mnt, path("x")}, Strings{"--free-space", mnt, "-r"},
+        Strings{"--free-space", mnt, "-n", "3"}, Strings{"--free-space", mnt, "-m", "custom"}}) {
+    const Result r = run(args);
+    EXPECT_EQ(r.code, 2) << args.back() << ": " << r.err;
+  }
+  Result r = run({"--free-space", "/proc"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "kelvarin-shred: /proc: refusing to fill a kernel pseudo file system\n");
+
+  if (geteuid() != 0) GTEST_SKIP() << "the wipes need a loop mount, which needs root";
+  posix_test::Mount guard(mnt);
+  const std::string why_not =
+      posix_test::MountImage(path("disk.img"), 64, "mkfs.ext4 -q -F", "", mnt, &guard);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
+  const auto fill_left = [&mnt] {
+    for (const std::string& name : posix_test::Names(mnt)) {
+      if (name.rfind("__shred_fill_", 0) == 0) return true;
+    }
+    return false;
+  };
+
+  r = run({"--free-space", mnt});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(std::regex_match(
+      r.out, std::regex(mnt + ": free space wiped \\(Quick \\(1-pass\\)\\): [0-9.]+ MiB in 1 "
+                              "pass(, [0-9.]+ [KM]?i?B not reached)?\n")))
+      << r.out;
+  EXPECT_FALSE(fill_left());
+
+  r = run({"--free-space", mnt, "-m", "dod3", "--json"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  const std::vector<Json> lines = json_lines(r.out);
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_EQ(lines[0]["result"].text, "succeeded");
+  EXPECT_EQ(lines[0]["error"].kind, Json::kNull);
+  const Json& stats = lines[0]["stats"];
+  const long long wiped = std::stoll(stats["free_space_wiped"].text);
+  EXPECT_GT(wiped, 40 * kMiB);
+  EXPECT_EQ(std::stoll(stats["bytes_overwritten"].text), 3 * wiped);
+  EXPECT_EQ(stats["passes_completed"].text, "3");
+  EXPECT_FALSE(fill_left());
+
+  // Ctrl-C once the fill exists: the job removes it before the command ends.
+  const Child child = start({"--free-space", mnt, "-m", "gutmann"});
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!fill_left() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_TRUE(fill_left()) << "the wipe never started";
+  kill(child.pid, SIGINT);
+  r = finish(child);
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_EQ(r.err, "kelvarin-shred: " + mnt + ": cancelled; the fill was removed\n");
+  EXPECT_FALSE(fill_left());
 }
 
 }  // namespace

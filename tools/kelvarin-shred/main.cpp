@@ -50,6 +50,7 @@ struct Options {
   bool verbose = false;
   bool json = false;
   bool quiet = false;
+  std::string free_space;  // --free-space DIR; empty when not asked for
   std::vector<std::string> paths;
 };
 
@@ -66,6 +67,7 @@ void print_usage(std::FILE* out) {
   std::fprintf(
       out,
       "Usage: kelvarin-shred [OPTIONS] PATH...\n"
+      "       kelvarin-shred [-m METHOD] [-v] [--json] [-q] --free-space DIR\n"
       "Overwrite files so that their contents cannot be read back, then delete them.\n"
       "\n"
       "  -m, --method NAME   quick, dod3, dod7, gutmann or custom (default dod3)\n"
@@ -78,6 +80,8 @@ void print_usage(std::FILE* out) {
       "                      shreds nothing\n"
       "      --strict        refuse a PATH where overwriting cannot reach the old data\n"
       "      --list-methods  list the overwrite methods and their passes\n"
+      "      --free-space DIR  fill the free space of the file system holding DIR with\n"
+      "                      the method's passes (default quick), then remove the fill\n"
       "  -v, --verbose       print each path and its statistics\n"
       "      --json          print one JSON object per path\n"
       "  -q, --quiet         print nothing but results and errors\n"
@@ -99,7 +103,7 @@ int usage_error(const char* format, const char* detail) {
 
 // Returns kExitOk when the options are usable; otherwise the usage error has been printed.
 int parse_options(int argc, char** argv, Options* options) {
-  enum { kVerify = 256, kListMethods, kJson, kVersion, kAssess, kStrict };
+  enum { kVerify = 256, kListMethods, kJson, kVersion, kAssess, kStrict, kFreeSpace };
   static const option kLong[] = {{"method", required_argument, nullptr, 'm'},
                                  {"passes", required_argument, nullptr, 'n'},
                                  {"recursive", no_argument, nullptr, 'r'},
@@ -108,6 +112,7 @@ int parse_options(int argc, char** argv, Options* options) {
                                  {"assess", no_argument, nullptr, kAssess},
                                  {"strict", no_argument, nullptr, kStrict},
                                  {"list-methods", no_argument, nullptr, kListMethods},
+                                 {"free-space", required_argument, nullptr, kFreeSpace},
                                  {"verbose", no_argument, nullptr, 'v'},
                                  {"json", no_argument, nullptr, kJson},
                                  {"quiet", no_argument, nullptr, 'q'},
@@ -170,6 +175,10 @@ int parse_options(int argc, char** argv, Options* options) {
       case kJson:
         options->json = true;
         break;
+      case kFreeSpace:
+        if (optarg[0] == '\0') return usage_error("%s", "--free-space needs a directory");
+        options->free_space = optarg;
+        break;
       case 'h':
         print_usage(stdout);
         std::exit(kExitOk);
@@ -188,6 +197,20 @@ int parse_options(int argc, char** argv, Options* options) {
   for (int i = optind; i < argc; ++i) options->paths.emplace_back(argv[i]);
 
   if (options->list_methods) return kExitOk;
+  if (!options->free_space.empty()) {
+    if (!options->paths.empty()) {
+      return usage_error("%s", "--free-space takes its directory and no PATH");
+    }
+    if (options->recursive || options->flat || options->verify || options->assess ||
+        options->strict || options->passes != 0 || custom_named) {
+      return usage_error("%s",
+                         "--free-space takes only -m (quick, dod3, dod7 or gutmann), -v, --json "
+                         "and -q");
+    }
+    // Its time grows with the free space, so one random pass unless asked for more.
+    if (!options->method_given) options->method = SHRED_METHOD_QUICK;
+    return kExitOk;
+  }
   if (options->paths.empty()) return usage_error("%s", "missing PATH");
   if (options->recursive && options->flat) return usage_error("%s", "-r and -d exclude each other");
   if (options->passes != 0 && options->method_given) {
@@ -741,6 +764,74 @@ int run_verify(const Options& options) {
   return exit_code;
 }
 
+// Fills the free space of the file system that holds the directory as a job, following it with
+// the progress line; Ctrl-C cancels it, and the job removes its fill before it ends.
+int run_free_space(const Options& options) {
+  console_catch_interrupts();
+  const std::string& dir = options.free_space;
+  const bool show_bar = !options.quiet && !options.json && console_is_terminal(stderr);
+  std::error_code ec;
+  const std::filesystem::space_info space = fs::space(console_path(dir), ec);
+  const int64_t passes = shred_method_passes(options.method);
+  const int64_t total = ec ? 0 : static_cast<int64_t>(space.available) * passes;
+  const int32_t id = shred_free_space_async(dir.c_str(), options.method);
+  Outcome outcome = Outcome::kFailed;
+  if (id >= 0) {
+    ProgressLine bar(stderr);
+    bool cancel_sent = false;
+    int32_t status;
+    while ((status = shred_is_complete(id)) == SHRED_JOB_RUNNING) {
+      if (console_interrupted() && !cancel_sent) {
+        shred_cancel(id);
+        cancel_sent = true;
+      }
+      if (show_bar) {
+        const int64_t percent = std::clamp(shred_progress(id), 0, 100);
+        bar.draw(static_cast<int>(percent), total * percent / 100, total,
+                 {cancel_sent ? std::string("removing the fill") : "free space of " + dir,
+                  cancel_sent ? std::string("removing") : std::string("free space")});
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    bar.clear();
+    outcome = cancel_sent                     ? Outcome::kCancelled
+              : status == SHRED_JOB_SUCCEEDED ? Outcome::kSucceeded
+                                              : Outcome::kFailed;
+  }
+  const bool ok = outcome == Outcome::kSucceeded;
+  if (options.json) {
+    std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"error\":%s}\n",
+                json_string(dir).c_str(), outcome_name(outcome), ok ? shred_stats_json() : "null",
+                ok ? "null" : json_string(shred_last_error()).c_str());
+  } else if (ok && !options.quiet) {
+    long long files = 0, bytes = 0, done = 0, ms = 0, wiped = 0, unreached = 0;
+    std::sscanf(shred_stats_json(),
+                "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
+                "\"duration_ms\":%lld,\"free_space_wiped\":%lld,\"free_space_unreached\":%lld}",
+                &files, &bytes, &done, &ms, &wiped, &unreached);
+    std::printf("%s: free space wiped (%s): %s in %s", dir.c_str(),
+                shred_method_name(options.method), human_bytes(static_cast<double>(wiped)).c_str(),
+                plural(done, "pass", "passes").c_str());
+    if (unreached > 0) {
+      std::printf(", %s not reached", human_bytes(static_cast<double>(unreached)).c_str());
+    }
+    if (options.verbose) std::printf(", %lld bytes written, %lld ms", bytes, ms);
+    std::printf("\n");
+  }
+  std::fflush(stdout);
+  if (outcome == Outcome::kCancelled) {
+    const std::string message = shred_last_error();
+    if (message.find("could not remove") != std::string::npos) {
+      print_failure(dir);
+      return kExitFailed;
+    }
+    std::fprintf(stderr, "kelvarin-shred: %s: cancelled; the fill was removed\n", dir.c_str());
+    return kExitInterrupted;
+  }
+  if (!ok) print_failure(dir);
+  return ok ? kExitOk : kExitFailed;
+}
+
 int run_shred(const Options& options) {
   console_catch_interrupts();
 
@@ -780,6 +871,15 @@ int run_shred(const Options& options) {
         }
         std::fprintf(stderr, "kelvarin-shred: warning: %s: %s (%s)\n", path.c_str(), detail.c_str(),
                      code.c_str());
+      }
+      const bool reachable_by_wipe =
+          std::any_of(storage.reasons.begin(), storage.reasons.end(), [](const auto& reason) {
+            return reason.first == "copy_on_write" || reason.first == "journaled_data";
+          });
+      if (reachable_by_wipe && warned.insert("free-space hint").second) {
+        std::fprintf(stderr,
+                     "kelvarin-shred: hint: after shredding, 'kelvarin-shred --free-space DIR' "
+                     "overwrites what the file system left in its free space\n");
       }
       if (storage.reasons.empty() && warned.insert("unknown").second) {
         std::fprintf(stderr,
@@ -833,7 +933,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kelvarin-shred: %s\n", shred_last_error());
     return kExitFailed;
   }
-  const int exit_code = run_shred(options);
+  const int exit_code = options.free_space.empty() ? run_shred(options) : run_free_space(options);
   shred_cleanup();
   return exit_code;
 }
