@@ -535,6 +535,11 @@ TEST_F(Cli, AssessReadsAndStrictRefusesWhatCannotBeJudged) {
   EXPECT_EQ(warned.err.find(warning), 0u) << warned.err;
   EXPECT_EQ(warned.err.find(warning, 1), kNever) << "said twice: " << warned.err;
   EXPECT_NE(warned.err.find("kernel pseudo file system"), kNever) << warned.err;
+  // -q keeps the warning to itself, never the error.
+  const Result quiet = run({"-q", "/proc/self/comm"});
+  EXPECT_EQ(quiet.code, 1);
+  EXPECT_EQ(quiet.err.find("warning"), kNever) << quiet.err;
+  EXPECT_NE(quiet.err.find("kernel pseudo file system"), kNever) << quiet.err;
   const Result strict = run({"--strict", "/proc/self/comm"});
   EXPECT_EQ(strict.code, 1);
   EXPECT_EQ(strict.err.find("kelvarin-shred: /proc/self/comm: refused: overwriting may not reach "

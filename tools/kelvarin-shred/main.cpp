@@ -863,29 +863,31 @@ int run_shred(const Options& options) {
         exit_code = kExitFailed;
         continue;
       }
-      // Each distinct warning once per run: a tree of a thousand files on one file system
-      // needs it said once.
-      for (const auto& [code, detail] : storage.reasons) {
-        if ((code == "memory" && storage.in_place == "yes") || !warned.insert(code).second) {
-          continue;
+      // -q asks for results and errors only. Otherwise each distinct warning is said once per
+      // run: a tree of a thousand files on one file system needs it said once.
+      if (!options.quiet) {
+        for (const auto& [code, detail] : storage.reasons) {
+          if ((code == "memory" && storage.in_place == "yes") || !warned.insert(code).second) {
+            continue;
+          }
+          std::fprintf(stderr, "kelvarin-shred: warning: %s: %s (%s)\n", path.c_str(),
+                       detail.c_str(), code.c_str());
         }
-        std::fprintf(stderr, "kelvarin-shred: warning: %s: %s (%s)\n", path.c_str(), detail.c_str(),
-                     code.c_str());
-      }
-      const bool reachable_by_wipe =
-          std::any_of(storage.reasons.begin(), storage.reasons.end(), [](const auto& reason) {
-            return reason.first == "copy_on_write" || reason.first == "journaled_data";
-          });
-      if (reachable_by_wipe && warned.insert("free-space hint").second) {
-        std::fprintf(stderr,
-                     "kelvarin-shred: hint: after shredding, 'kelvarin-shred --free-space DIR' "
-                     "overwrites what the file system left in its free space\n");
-      }
-      if (storage.reasons.empty() && warned.insert("unknown").second) {
-        std::fprintf(stderr,
-                     "kelvarin-shred: warning: %s: the file system is not one the library "
-                     "knows; whether overwriting reaches the old data cannot be told\n",
-                     path.c_str());
+        const bool reachable_by_wipe =
+            std::any_of(storage.reasons.begin(), storage.reasons.end(), [](const auto& reason) {
+              return reason.first == "copy_on_write" || reason.first == "journaled_data";
+            });
+        if (reachable_by_wipe && warned.insert("free-space hint").second) {
+          std::fprintf(stderr,
+                       "kelvarin-shred: hint: after shredding, 'kelvarin-shred --free-space DIR' "
+                       "overwrites what the file system left in its free space\n");
+        }
+        if (storage.reasons.empty() && warned.insert("unknown").second) {
+          std::fprintf(stderr,
+                       "kelvarin-shred: warning: %s: the file system is not one the library "
+                       "knows; whether overwriting reaches the old data cannot be told\n",
+                       path.c_str());
+        }
       }
     }
     // Walked once, before the job, and only when something will be said about its files.
