@@ -30,8 +30,8 @@
 #define SHRED_API
 #endif
 
-/* The library never throws; C++ callers may rely on that. C++98 has no noexcept, and there the
- * empty exception specification says the same. */
+/* The library never throws; C++ callers may rely on that. C++98 has no noexcept; throw() says
+ * the same there. */
 #if defined(__cplusplus) && \
     (__cplusplus >= 201103L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201103L))
 #define SHRED_NOEXCEPT noexcept

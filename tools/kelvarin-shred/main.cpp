@@ -274,9 +274,6 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
-// The kernel's reason, in words, for the number the library gives after a failure.
-std::string kernel_reason(unsigned long code) { return console_error_text(code); }
-
 // "PATH: reason" for the library's last-error text `text` about the command's argument `path`.
 // The library writes "Reason: PATH" with " (error N)" after a kernel failure, where PATH is the
 // argument or, in a directory job, a path below it. That shape becomes "PATH: reason: <the
@@ -296,7 +293,7 @@ std::string failure_text(const std::string& path, const std::string& text) {
       return as_is;
     }
     kernel =
-        ": " + kernel_reason(std::strtoul(digits.c_str(), nullptr, 10)) + " (error " + digits + ")";
+        ": " + console_error_text(std::strtoul(digits.c_str(), nullptr, 10)) + " (error " + digits + ")";
     rest.resize(error_at);
   }
   // The first place where the argument follows ": " or " of " starts the named path.
