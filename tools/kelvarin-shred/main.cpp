@@ -292,8 +292,8 @@ std::string failure_text(const std::string& path, const std::string& text) {
                      [](char ch) { return ch >= '0' && ch <= '9'; })) {
       return as_is;
     }
-    kernel =
-        ": " + console_error_text(std::strtoul(digits.c_str(), nullptr, 10)) + " (error " + digits + ")";
+    kernel = ": " + console_error_text(std::strtoul(digits.c_str(), nullptr, 10)) + " (error " +
+             digits + ")";
     rest.resize(error_at);
   }
   // The first place where the argument follows ": " or " of " starts the named path.
