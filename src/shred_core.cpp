@@ -28,10 +28,6 @@ constexpr int kRenameAttempts = 4;
 // The least data for which a run's random passes get a filler of their own.
 constexpr int64_t kFillerThreshold = int64_t{1} << 20;
 
-// Writeback of a pass is started every this many bytes, so that the device works while the next
-// chunks are prepared; the one flush at the end of the pass still decides when the pass is done.
-constexpr int64_t kWritebackWindow = int64_t{4} << 20;
-
 // Roots, drives, share paths and, on POSIX, device nodes, FIFOs and sockets.
 #define SPECIAL_PATH_MESSAGE \
   "Safety violation: refusing to shred root, working directory, or special path: %s"
@@ -40,17 +36,6 @@ constexpr int64_t kWritebackWindow = int64_t{4} << 20;
 
 constexpr uint32_t kVerifySampleSize = 4096;
 constexpr double kVerifyPrintableRatio = 0.85;
-
-struct free_deleter {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
-using shred_buffer = std::unique_ptr<uint8_t, free_deleter>;
-
-// Clears a buffer in a way the compiler cannot drop as a dead store before its release.
-void wipe(uint8_t* p, size_t n) {
-  volatile uint8_t* v = p;
-  for (size_t i = 0; i < n; ++i) v[i] = 0;
-}
 
 static_assert(SHRED_FILL_BLOCK == SHRED_BUFFER_SIZE, "a filler block is one chunk");
 
@@ -70,7 +55,7 @@ class background_fill {
   void release() {
     if (filler_ != nullptr) shred_filler_stop(filler_);
     filler_ = nullptr;
-    if (main_ != nullptr) wipe(main_, SHRED_BUFFER_SIZE);
+    if (main_ != nullptr) shred_wipe(main_, SHRED_BUFFER_SIZE);
     main_ = nullptr;
   }
 
@@ -155,12 +140,7 @@ int32_t write_range(shred_run& run, int32_t pass, bool random, int64_t start, in
   while (offset < end) {
     if (cancelled(run)) return -1;
     const uint32_t chunk = chunk_at(offset, end);
-    const uint8_t* data = run.buffer;
-    if (random && run.filler != nullptr) {
-      data = shred_filler_next(run.filler);
-    } else if (random) {
-      shred_fill_random(run.buffer, chunk);
-    }
+    const uint8_t* data = shred_next_chunk(run.filler, run.buffer, chunk, random);
     uint32_t done = 0;
     uint32_t error = 0;
     if (!os_write(run.file, data, chunk, &done, &error)) {
@@ -170,7 +150,7 @@ int32_t write_range(shred_run& run, int32_t pass, bool random, int64_t start, in
     }
     offset += chunk;
     run.written += chunk;
-    if (offset - hinted >= kWritebackWindow) {
+    if (offset - hinted >= SHRED_WRITEBACK_WINDOW) {
       os_start_writeback(run.file, hinted, offset - hinted);
       hinted = offset;
     }

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -19,6 +21,16 @@
 
 // The engine's buffer and its largest single write.
 constexpr uint32_t SHRED_BUFFER_SIZE = 65536;
+
+// Writeback of a pass is started every this many bytes, so that the device works while the next
+// chunks are prepared; the one flush at the end of the pass still decides when the pass is done.
+constexpr int64_t SHRED_WRITEBACK_WINDOW = int64_t{4} << 20;
+
+// A chunk buffer from malloc (never an exception across the C ABI), freed with free.
+struct shred_buffer_release {
+  void operator()(uint8_t* p) const { std::free(p); }
+};
+using shred_buffer = std::unique_ptr<uint8_t, shred_buffer_release>;
 
 // Progress sink: job id, percent of the whole run (0 to 100), bytes written so far in the run,
 // and the bytes the whole run writes. Called on the engine's thread after every written chunk.

@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <vector>
 
 #include "platform/platform.h"
@@ -26,11 +24,6 @@ namespace {
 constexpr int64_t kMaxFillFile = int64_t{1} << 30;
 constexpr size_t kRandomNameLength = 12;
 constexpr int kNameAttempts = 4;
-constexpr int64_t kWritebackWindow = int64_t{4} << 20;
-
-struct free_deleter {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
 
 struct fill_file {
   char name[16];
@@ -166,12 +159,7 @@ int32_t write_fill(wipe_run& run, int32_t pass, bool random, os_handle file, int
     const int64_t remaining = limit - offset;
     const uint32_t chunk =
         remaining < SHRED_FILL_BLOCK ? static_cast<uint32_t>(remaining) : SHRED_FILL_BLOCK;
-    const uint8_t* data = run.buffer;
-    if (random && run.filler != nullptr) {
-      data = shred_filler_next(run.filler);
-    } else if (random) {
-      shred_fill_random(run.buffer, chunk);
-    }
+    const uint8_t* data = shred_next_chunk(run.filler, run.buffer, chunk, random);
     uint32_t done = 0;
     uint32_t error = 0;
     const bool ok = os_write(file, data, chunk, &done, &error);
@@ -182,7 +170,7 @@ int32_t write_fill(wipe_run& run, int32_t pass, bool random, os_handle file, int
       report_progress(run);
     }
     if (ok) {
-      if (offset - hinted >= kWritebackWindow) {
+      if (offset - hinted >= SHRED_WRITEBACK_WINDOW) {
         os_start_writeback(file, hinted, offset - hinted);
         hinted = offset;
       }
@@ -371,8 +359,7 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
   os_volume_space before{};
   if (check_file_system(dir, info, path, &before) != 0) return -1;
 
-  std::unique_ptr<uint8_t, free_deleter> buffer(
-      static_cast<uint8_t*>(std::malloc(SHRED_FILL_BLOCK)));
+  shred_buffer buffer(static_cast<uint8_t*>(std::malloc(SHRED_FILL_BLOCK)));
   if (buffer == nullptr) {
     shred_set_error("Memory allocation failed for %u byte shred buffer", SHRED_FILL_BLOCK);
     return -1;
@@ -404,7 +391,7 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
     }
   }
   if (filler != nullptr) shred_filler_stop(filler);
-  std::memset(run.buffer, 0, SHRED_FILL_BLOCK);
+  shred_wipe(run.buffer, SHRED_FILL_BLOCK);
 
   char fill_name[sizeof SHRED_FILL_PREFIX + kRandomNameLength];
   std::snprintf(fill_name, sizeof fill_name, "%s", area.name());

@@ -122,11 +122,6 @@ void draw_name_bytes(uint8_t* block, uint64_t n) {
   shred_fill_random(block, n);  // a fallback block serves just the same
 }
 
-void wipe(uint8_t* p, size_t n) {
-  volatile uint8_t* v = p;
-  for (size_t i = 0; i < n; ++i) v[i] = 0;
-}
-
 }  // namespace
 
 shred_filler* shred_filler_start() {
@@ -167,7 +162,7 @@ void shred_filler_stop(shred_filler* filler) {
   // The thread only fills and ends; nothing it waits for can take long.
   os_thread_wait(filler->thread, 0xFFFFFFFFu);
   os_thread_release(filler->thread);
-  wipe(filler->ring, size_t{kRingBlocks} * SHRED_FILL_BLOCK);
+  shred_wipe(filler->ring, size_t{kRingBlocks} * SHRED_FILL_BLOCK);
   std::free(filler->ring);
   filler->~shred_filler();
   std::free(filler);
@@ -181,6 +176,19 @@ void shred_test_fail_system_random(bool fail) {
   g_fail_system_random.store(fail, std::memory_order_relaxed);
 }
 #endif
+
+const uint8_t* shred_next_chunk(shred_filler* filler, uint8_t* buffer, uint32_t length,
+                                bool random) {
+  if (!random) return buffer;
+  if (filler != nullptr) return shred_filler_next(filler);
+  shred_fill_random(buffer, length);
+  return buffer;
+}
+
+void shred_wipe(void* memory, size_t length) {
+  volatile uint8_t* v = static_cast<uint8_t*>(memory);
+  for (size_t i = 0; i < length; ++i) v[i] = 0;
+}
 
 int32_t shred_fill_random(void* buffer, uint64_t length) {
   if (buffer == nullptr || length == 0) return 0;

@@ -3,6 +3,7 @@
 #ifndef KELVARIN_SHRED_SHRED_RANDOM_H
 #define KELVARIN_SHRED_SHRED_RANDOM_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Fills the buffer from the system's cryptographic generator. Returns 0 when it did (or when
@@ -33,6 +34,15 @@ const uint8_t* shred_filler_next(shred_filler* filler);
 
 // Ends the thread, wipes the ring and frees the filler.
 void shred_filler_stop(shred_filler* filler);
+
+// The data of a pass's next chunk of `length` bytes (at most SHRED_FILL_BLOCK): for a random
+// pass a fresh block from `filler`, or without one `buffer` filled inline; for any other pass
+// `buffer` as the caller laid it out.
+const uint8_t* shred_next_chunk(shred_filler* filler, uint8_t* buffer, uint32_t length,
+                                bool random);
+
+// Clears memory in a way the compiler cannot drop as a dead store before its release.
+void shred_wipe(void* memory, size_t length);
 
 #if defined(KELVARIN_SHRED_TEST_SEAMS)
 // Test build only: while set, the system generator reports failure, so the rand() fallback runs.
