@@ -8,7 +8,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,18 +130,12 @@ struct timing {
   double cpu;  // user + system of the whole process, every thread included
 };
 
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 timing timed(const std::function<bool()>& body, const char* name) {
-  const double cpu0 = cpu_seconds();
+  const double cpu0 = bench::cpu_seconds();
   const Clock::time_point start = Clock::now();
   const bool ok = body();
-  const timing t{std::chrono::duration<double>(Clock::now() - start).count(), cpu_seconds() - cpu0};
+  const timing t{std::chrono::duration<double>(Clock::now() - start).count(),
+                 bench::cpu_seconds() - cpu0};
   if (!ok) {
     std::fprintf(stderr, "async_bench: %s failed: %s\n", name, shred_last_error());
     cleanup();

@@ -1,16 +1,30 @@
-// What the disk benchmarks share: noticing another disk benchmark of ours running at the same
-// time, which would distort both; each measurement waits for it and is taken again when one
-// started while it ran.
+// What the benchmarks share: their processor-time clock, and noticing another disk benchmark of
+// ours running at the same time, which would distort both; each measurement waits for it and is
+// taken again when one started while it ran.
 #ifndef KELVARIN_SHRED_BENCH_BENCH_UTIL_H
 #define KELVARIN_SHRED_BENCH_BENCH_UTIL_H
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 namespace bench {
+
+// User and system seconds of this process, every thread included, and of the children it has
+// waited for (a coreutils or dd run).
+inline double cpu_seconds() {
+  double total = 0;
+  for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+    rusage usage{};
+    getrusage(who, &usage);
+    total += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+  return total;
+}
 
 // True when another of the disk benchmarks runs (comm holds at most 15 characters of a name).
 inline bool rival_running() {

@@ -7,7 +7,6 @@
 // Usage: file_bench [SIZE_MIB=1024] [DIR=.] [ROUNDS=3] [WINDOWS_KIB=e.g. 0,1024,8192] [LONG=0]
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "kelvarin_shred.h"
 #include "shred_core.h"
 #include "shred_random.h"
@@ -53,19 +53,6 @@ void cleanup() {
   std::exit(1);
 }
 
-// Processor time of this process and its waited-for children, so that the filler threads and
-// the coreutils child are both counted.
-double cpu_seconds() {
-  double total = 0;
-  for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
-    rusage usage{};
-    getrusage(who, &usage);
-    total += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  }
-  return total;
-}
-
 struct Timing {
   double seconds = 0, cpu = 0;
 };
@@ -74,12 +61,13 @@ struct Timing {
 class Stopwatch {
  public:
   Timing stop() const {
-    return {std::chrono::duration<double>(Clock::now() - start_).count(), cpu_seconds() - cpu_};
+    return {std::chrono::duration<double>(Clock::now() - start_).count(),
+            bench::cpu_seconds() - cpu_};
   }
 
  private:
   Clock::time_point start_ = Clock::now();
-  double cpu_ = cpu_seconds();
+  double cpu_ = bench::cpu_seconds();
 };
 
 // `passes` full passes of one fixed buffer, each ending with one fdatasync. With create the file

@@ -6,7 +6,6 @@
 // Needs root (loop mounts). Usage: free_space_bench [SIZE_MIB=1024] [DIR=.] [ROUNDS=3]
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,17 +45,6 @@ void cleanup() {
 bool shell(const std::string& command) {
   return std::system(("PATH=\"$PATH:/sbin:/usr/sbin\" " + command + " >/dev/null 2>&1").c_str()) ==
          0;
-}
-
-double cpu_seconds() {
-  double total = 0;
-  for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
-    rusage usage{};
-    getrusage(who, &usage);
-    total += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  }
-  return total;
 }
 
 void sync_mount() {
@@ -128,11 +116,11 @@ int main(int argc, char** argv) {
   for (long round = 0; round < rounds; ++round) {
     for (Row& row : rows) {
       sync_mount();
-      const double cpu = cpu_seconds();
+      const double cpu = bench::cpu_seconds();
       const Clock::time_point start = Clock::now();
       row.run();
       row.seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-      row.cpu.push_back(cpu_seconds() - cpu);
+      row.cpu.push_back(bench::cpu_seconds() - cpu);
     }
   }
   const char* stats = shred_stats_json();

@@ -5,7 +5,6 @@
 // Uses only the exported functions, so the same source measures any build of the library.
 // Usage: sparse_bench [SIZE_MIB=1024] [DATA_MIB=16] [DIR=.] [ROUNDS=3] [EXTENTS=4]
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -44,13 +43,6 @@ void cleanup() {
                std::strerror(errno));
   cleanup();
   std::exit(1);
-}
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void sync_dir() {
@@ -225,9 +217,9 @@ int main(int argc, char** argv) {
         bench::wait_for_rivals("sparse_bench");
         // Writeback left over from set-up or from the last row is not this row's cost.
         sync_dir();
-        const double cpu0 = cpu_seconds();
+        const double cpu0 = bench::cpu_seconds();
         const double seconds = row.run();
-        const double cpu = cpu_seconds() - cpu0;
+        const double cpu = bench::cpu_seconds() - cpu0;
         if (!bench::rival_running() || attempt == 4) {
           row.seconds.push_back(seconds);
           row.cpu.push_back(cpu);
