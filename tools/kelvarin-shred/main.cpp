@@ -472,6 +472,27 @@ const char* outcome_name(Outcome outcome) {
   }
 }
 
+// Waits for the job `id` to end, cancelling it at the first Ctrl-C, and calls redraw(cancelled)
+// every 50 ms while it runs. *cancel_sent says whether it was cancelled; returns its final status.
+template <typename Redraw>
+int32_t follow_job(int32_t id, bool* cancel_sent, Redraw redraw) {
+  int32_t status;
+  while ((status = shred_is_complete(id)) == SHRED_JOB_RUNNING) {
+    if (console_interrupted() && !*cancel_sent) {
+      shred_cancel(id);
+      *cancel_sent = true;
+    }
+    redraw(*cancel_sent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return status;
+}
+
+Outcome outcome_of(int32_t status, bool cancel_sent) {
+  if (cancel_sent) return Outcome::kCancelled;
+  return status == SHRED_JOB_SUCCEEDED ? Outcome::kSucceeded : Outcome::kFailed;
+}
+
 // Runs one path as a job and follows it to its end, drawing progress when asked to. The bar,
 // the percent, the byte counter and the rate all come from bytes: those of the files gone, plus
 // the share of the file in progress that the job reports.
@@ -492,12 +513,7 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
   int64_t followed = 0;
   bool restarted = true;
   const std::string name = console_path(path).filename().string();
-  int32_t status;
-  while ((status = shred_is_complete(id)) == SHRED_JOB_RUNNING) {
-    if (console_interrupted() && !cancel_sent) {
-      shred_cancel(id);
-      cancel_sent = true;
-    }
+  const int32_t status = follow_job(id, &cancel_sent, [&](bool) {
     if (show_bar) {
       const int64_t share = std::clamp(shred_progress(id), 0, 100);
       std::vector<std::string> details;
@@ -523,16 +539,14 @@ Outcome run_job(const std::string& path, bool directory, const Options& options,
                                                   : share;
       bar.draw(static_cast<int>(percent), shown * passes, total * passes, details);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  });
   if (show_bar && status == SHRED_JOB_SUCCEEDED) {
     bar.draw(100, total * passes, total * passes, {directory ? std::string("done") : name});
     std::fprintf(stderr, "\n");
   } else {
     bar.clear();
   }
-  if (cancel_sent) return Outcome::kCancelled;
-  return status == SHRED_JOB_SUCCEEDED ? Outcome::kSucceeded : Outcome::kFailed;
+  return outcome_of(status, cancel_sent);
 }
 
 void report_cancel(const std::string& path, bool directory, const Options& options) {
@@ -776,24 +790,15 @@ int run_free_space(const Options& options) {
   if (id >= 0) {
     ProgressLine bar(stderr);
     bool cancel_sent = false;
-    int32_t status;
-    while ((status = shred_is_complete(id)) == SHRED_JOB_RUNNING) {
-      if (console_interrupted() && !cancel_sent) {
-        shred_cancel(id);
-        cancel_sent = true;
-      }
-      if (show_bar) {
-        const int64_t percent = std::clamp(shred_progress(id), 0, 100);
-        bar.draw(static_cast<int>(percent), total * percent / 100, total,
-                 {cancel_sent ? std::string("removing the fill") : "free space of " + dir,
-                  cancel_sent ? std::string("removing") : std::string("free space")});
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const int32_t status = follow_job(id, &cancel_sent, [&](bool cancelled) {
+      if (!show_bar) return;
+      const int64_t percent = std::clamp(shred_progress(id), 0, 100);
+      bar.draw(static_cast<int>(percent), total * percent / 100, total,
+               {cancelled ? std::string("removing the fill") : "free space of " + dir,
+                cancelled ? std::string("removing") : std::string("free space")});
+    });
     bar.clear();
-    outcome = cancel_sent                     ? Outcome::kCancelled
-              : status == SHRED_JOB_SUCCEEDED ? Outcome::kSucceeded
-                                              : Outcome::kFailed;
+    outcome = outcome_of(status, cancel_sent);
   }
   const bool ok = outcome == Outcome::kSucceeded;
   if (options.json) {
