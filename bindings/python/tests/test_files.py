@@ -6,7 +6,6 @@ from __future__ import annotations
 import errno
 import os
 import secrets
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -29,21 +28,10 @@ class TestShredFile:
         assert not path.exists()
         assert list(tmp_path.iterdir()) == [], "no renamed leftover may stay in the directory"
 
-    @pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="mounting needs root")
-    @pytest.mark.skipif(shutil.which("mkfs.ext4") is None, reason="mkfs.ext4 is not installed")
-    def test_old_blocks_are_overwritten_on_disk(self, tmp_path):
+    def test_old_blocks_are_overwritten_on_disk(self, ext4_image):
         # Reads the raw ext4 image after the fact. A file removed plainly beside the shredded
         # one shows that the scan finds data that was not overwritten.
-        image = tmp_path / "fs.img"
-        with open(image, "wb") as out:
-            out.truncate(32 << 20)
-        subprocess.run(["mkfs.ext4", "-q", "-F", str(image)], check=True)
-        mount = tmp_path / "mnt"
-        mount.mkdir()
-        mounted = subprocess.run(["mount", "-o", "loop", str(image), str(mount)],
-                                 capture_output=True, text=True)
-        if mounted.returncode != 0:
-            pytest.skip(f"cannot loop-mount an ext4 image: {mounted.stderr.strip()}")
+        mount = ext4_image.mount
         shredded_marker = b"SHRED-" + secrets.token_hex(16).encode()
         removed_marker = b"PLAIN-" + secrets.token_hex(16).encode()
         try:
@@ -55,8 +43,8 @@ class TestShredFile:
             ks.shred_file(mount / "secret", "quick")
             os.remove(mount / "plain")
         finally:
-            subprocess.run(["umount", str(mount)], check=True)
-        data = image.read_bytes()
+            ext4_image.unmount()
+        data = ext4_image.image.read_bytes()
         assert removed_marker in data, "the scan must see data that was only unlinked"
         assert shredded_marker not in data
 
