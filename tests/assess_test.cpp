@@ -23,6 +23,7 @@
 
 #include "json_test_util.h"
 #include "kelvarin_shred.h"
+#include "loop_image_test.h"
 #include "posix_test_util.h"
 #include "test_util.h"
 
@@ -32,8 +33,8 @@ using json_test::Json;
 using posix_test::Contains;
 using posix_test::Mount;
 using posix_test::MountImage;
-using posix_test::Shell;
 using posix_test::ReadFile;
+using posix_test::Shell;
 using posix_test::Token;
 using posix_test::WriteMarker;
 using test_util::TempDir;
@@ -114,16 +115,8 @@ void ExpectHonest(const char* name, const Json& doc, bool survived) {
   if (survived) EXPECT_NE("yes", Member(doc, "in_place")) << name << ": the data survived";
 }
 
-class AssessOnDisk : public ::testing::Test {
+class AssessOnDisk : public LoopImageTest {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
-    ASSERT_TRUE(dir_.ok());
-    mnt_ = dir_ / "mnt";
-    image_ = dir_ / "disk.img";
-    ASSERT_EQ(0, mkdir(mnt_.c_str(), 0755));
-  }
-
   // Assesses and shreds each file (3 passes), then unmounts and reports whether each marker is
   // still somewhere in the image.
   std::vector<bool> AssessShredSearch(Mount* guard, const std::vector<std::string>& files,
@@ -139,9 +132,6 @@ class AssessOnDisk : public ::testing::Test {
     for (const std::string& m : markers) survived.push_back(Contains(image_, m + "\n" + m));
     return survived;
   }
-
-  TempDir dir_;
-  std::string mnt_, image_;
 };
 
 TEST_F(AssessOnDisk, Ext4OrderedOverwritesInPlaceAndDataJournalDoesNot) {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "kelvarin_shred.h"
+#include "loop_image_test.h"
 #include "posix_test_util.h"
 #include "test_util.h"
 
@@ -31,7 +32,6 @@ using posix_test::Names;
 using posix_test::ReadFile;
 using posix_test::Token;
 using posix_test::WriteMarker;
-using test_util::TempDir;
 
 struct Found {
   bool removed = false, shredded = false;
@@ -66,16 +66,8 @@ std::string ReserveControl(const std::string& mnt) {
   return "/sys/fs/ext4/" + device + "/reserved_clusters";
 }
 
-class FreeSpaceOnDisk : public ::testing::Test {
+class FreeSpaceOnDisk : public LoopImageTest {
  protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
-    ASSERT_TRUE(dir_.ok());
-    mnt_ = dir_ / "mnt";
-    image_ = dir_ / "disk.img";
-    ASSERT_EQ(0, mkdir(mnt_.c_str(), 0755));
-  }
-
   // Makes a fresh image, writes the two markers, removes one with a plain unlink and shreds the
   // other, wipes the free space when asked, unmounts and searches the raw image for each.
   // Returns an empty string, or why the case cannot run here.
@@ -126,9 +118,6 @@ class FreeSpaceOnDisk : public ::testing::Test {
     EXPECT_FALSE(wiped.removed) << "a plainly removed file's data survived the wipe";
     EXPECT_FALSE(wiped.shredded) << "a shredded file's copies survived the wipe";
   }
-
-  TempDir dir_;
-  std::string mnt_, image_;
 };
 
 TEST_F(FreeSpaceOnDisk, Ext4) {
