@@ -410,22 +410,32 @@ void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id
   SetFileInformationByHandle(handle.get(), FileBasicInfo, &basic, sizeof basic);
 }
 
+namespace {
+
+// Opens or creates (`disposition`) the file `name` of a held directory for reading and writing,
+// never through a reparse point. DELETE access lets the file be renamed and deleted through this
+// same handle. Share mode 0 keeps every other opener out, and with it any rename or deletion of
+// the name. `path` receives the full path; an invalid handle comes with the error.
+HANDLE open_file_at(os_dir_handle* dir, const char* name, DWORD disposition,
+                    char (&path)[kPathSize], uint32_t* error) {
+  if (!child_path(dir, name, path)) {
+    *error = last_error();
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE handle =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) *error = last_error();
+  return handle;
+}
+
+}  // namespace
+
 os_handle os_open_exclusive_at(os_dir_handle* dir, const char* name, os_object_info* info,
                                uint32_t* error) {
   char path[kPathSize];
-  if (!child_path(dir, name, path)) {
-    *error = last_error();
-    return OS_INVALID_HANDLE;
-  }
-  // DELETE access lets the finished file be renamed and deleted through this same handle. Share
-  // mode 0 keeps every other opener out, and with it any rename or deletion of the name.
-  scoped_handle handle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                   OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!handle.valid()) {
-    *error = last_error();
-    return OS_INVALID_HANDLE;
-  }
+  scoped_handle handle(open_file_at(dir, name, OPEN_EXISTING, path, error));
+  if (!handle.valid()) return OS_INVALID_HANDLE;
   if (!describe(handle.get(), info, error)) return OS_INVALID_HANDLE;
   if (through_link(path, *info, dir->volume)) {
     *error = kThroughLinkError;
@@ -823,10 +833,10 @@ bool os_volume_space_of(os_dir_handle* dir, os_volume_space* space, uint32_t* er
     space->block_size = sectors * bytes;
   }
   DWORD flags = 0;
-  space->read_only = volume_root(dir->path, root) &&
-                     GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr,
-                                           0) &&
-                     (flags & FILE_READ_ONLY_VOLUME) != 0;
+  space->read_only =
+      volume_root(dir->path, root) &&
+      GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_READ_ONLY_VOLUME) != 0;
   return true;
 }
 
@@ -846,22 +856,12 @@ bool os_is_name_taken(uint32_t error) {
 os_handle os_create_file_at(os_dir_handle* dir, const char* name, os_object_info* info,
                             uint32_t* error) {
   char path[kPathSize];
-  if (!child_path(dir, name, path)) {
-    *error = last_error();
-    return OS_INVALID_HANDLE;
-  }
-  scoped_handle handle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                   CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!handle.valid()) {
-    *error = last_error();
-    return OS_INVALID_HANDLE;
-  }
+  scoped_handle handle(open_file_at(dir, name, CREATE_NEW, path, error));
+  if (!handle.valid()) return OS_INVALID_HANDLE;
   if (!describe(handle.get(), info, error)) {
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = TRUE;  // CREATE_NEW made it ours
-    SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
-                               sizeof disposition);
+    SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition);
     return OS_INVALID_HANDLE;
   }
   return from_handle(handle.release());
