@@ -393,11 +393,9 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
   if (filler != nullptr) shred_filler_stop(filler);
   shred_wipe(run.buffer, SHRED_FILL_BLOCK);
 
-  char fill_name[sizeof SHRED_FILL_PREFIX + kRandomNameLength];
-  std::snprintf(fill_name, sizeof fill_name, "%s", area.name());
-  if (!area.remove()) {
+  if (!area.remove()) {  // the name stays known after a removal
     shred_set_error("The free space wipe could not remove all of its fill: %s%c%s", path,
-                    os_separator(), fill_name);
+                    os_separator(), area.name());
     return -1;
   }
   if (result != 0) return -1;
