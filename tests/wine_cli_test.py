@@ -327,8 +327,14 @@ class Console(WineCliTest):
             elif time.monotonic() - quiet_since > 0.5:
                 break
         os.close(master)
-        if child.poll() is None:
+        # The terminal reads as closed (EIO) as soon as the program has closed its streams,
+        # which can be a moment before the process itself has ended: wait for it, within the
+        # same deadline, before calling it hung.
+        try:
+            child.wait(timeout=max(5.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
             child.kill()
+            child.wait()
             self.fail("the command did not finish within 180 s")
         text = screen.decode("utf-8", errors="replace")
         text = re.sub(r"\x1b\[([0-9]*)C", lambda m: " " * int(m.group(1) or "1"), text)
