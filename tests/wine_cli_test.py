@@ -292,7 +292,12 @@ class Shredding(WineCliTest):
         self.write_big(second, 16 * MIB)
         before = digest(second)
         r = self.interrupt(["-n", "20", self.win(first), self.win(second)], first)
-        self.assertEqual(r.code, 130, r)
+        self.assertIn("interrupted", r.err, r)
+        # The command ends at once with 130 while its worker thread may sit in a flush. Wine's
+        # server gives a terminated process's threads a second and then kills the Unix process,
+        # so a loaded machine can show SIGKILL here instead of the code the program exited with.
+        if r.code != -signal.SIGKILL:
+            self.assertEqual(r.code, 130, r)
         self.assertEqual(digest(second), before, "Ctrl-C was ignored and the next path shredded")
 
 
@@ -412,7 +417,7 @@ class Reporting(WineCliTest):
         self.assertEqual(r.code, 1, r)
         lines = [strict_json(line) for line in r.out.splitlines()]
         self.assertEqual([line["path"] for line in lines],
-                         [self.win(a), self.win(missing), self.win(b)])
+                         [self.win(a), self.win(missing), self.win(b)], r)
         self.assertEqual([line["result"] for line in lines], ["succeeded", "failed", "succeeded"])
         for line, size in ((lines[0], 1000), (lines[2], 3000)):
             self.assertEqual(line["stats"]["files_shredded"], 1)
