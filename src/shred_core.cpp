@@ -39,31 +39,6 @@ constexpr double kVerifyPrintableRatio = 0.85;
 
 static_assert(SHRED_FILL_BLOCK == SHRED_BUFFER_SIZE, "a filler block is one chunk");
 
-// The filler that generates a run's random chunks ahead of its writes. On every way out
-// (success, failure, cancel) it ends and its blocks are wiped, and so is the run's buffer.
-class background_fill {
- public:
-  explicit background_fill(uint8_t* main) : main_(main) {}
-  ~background_fill() { release(); }
-  background_fill(const background_fill&) = delete;
-  background_fill& operator=(const background_fill&) = delete;
-
-  // Takes a filler if one can be had; otherwise the run fills inline.
-  void start() { filler_ = shred_filler_start(); }
-  shred_filler* filler() const { return filler_; }
-  // Stops the filler and wipes; the run's buffer stays allocated for its owner.
-  void release() {
-    if (filler_ != nullptr) shred_filler_stop(filler_);
-    filler_ = nullptr;
-    if (main_ != nullptr) shred_wipe(main_, SHRED_BUFFER_SIZE);
-    main_ = nullptr;
-  }
-
- private:
-  uint8_t* main_;
-  shred_filler* filler_ = nullptr;
-};
-
 // One file's run: what it acts on and how far it has got. Lives on the engine's stack.
 struct shred_run {
   os_handle file;
@@ -263,7 +238,7 @@ int32_t run_file(shred_run& run, const os_object_info& opened) {
   }
   run.written = 0;
   // A filler's thread and its ring pay off only over a few megabytes of random data.
-  background_fill fill(run.buffer);
+  shred_background_fill fill(run.buffer);
   if (run.data_bytes >= kFillerThreshold && has_random_pass(run)) fill.start();
   run.filler = fill.filler();
   const int64_t start = shred_get_time_ms();

@@ -372,14 +372,14 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
 
   wipe_run run{path, dir, buffer.get(), nullptr, method, passes, 0, 0, ctx};
   run.total = before.available > 0 ? before.available * passes : 1;
-  shred_filler* filler = nullptr;
+  shred_background_fill fill(run.buffer);
   int32_t result = 0;
   int64_t wiped = 0;
   for (int32_t pass = 0; pass < passes && result == 0; ++pass) {
     const shred_pattern pattern = shred_get_pattern(method, pass);
     const bool random = pattern.kind == SHRED_PATTERN_RANDOM;
-    if (random && filler == nullptr) filler = shred_filler_start();
-    run.filler = random ? filler : nullptr;
+    if (random && fill.filler() == nullptr) fill.start();
+    run.filler = random ? fill.filler() : nullptr;
     if (!random) shred_fill_pattern_buffer(&pattern, run.buffer, SHRED_FILL_BLOCK);
     if (pass == 0) {
       result = fill_pass(run, area, random);
@@ -390,8 +390,7 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
       result = rewrite_pass(run, area, pass, random);
     }
   }
-  if (filler != nullptr) shred_filler_stop(filler);
-  shred_wipe(run.buffer, SHRED_FILL_BLOCK);
+  fill.release();
 
   if (!area.remove()) {  // the name stays known after a removal
     shred_set_error("The free space wipe could not remove all of its fill: %s%c%s", path,

@@ -44,6 +44,32 @@ const uint8_t* shred_next_chunk(shred_filler* filler, uint8_t* buffer, uint32_t 
 // Clears memory in a way the compiler cannot drop as a dead store before its release.
 void shred_wipe(void* memory, size_t length);
 
+// A run's filler and its one-block buffer, for a run that writes random passes. On every way out
+// (success, failure, cancel) the filler ends and its blocks are wiped, and so is the buffer.
+class shred_background_fill {
+ public:
+  // `buffer` holds SHRED_FILL_BLOCK bytes and stays its owner's; only its contents are wiped.
+  explicit shred_background_fill(uint8_t* buffer) : buffer_(buffer) {}
+  ~shred_background_fill() { release(); }
+  shred_background_fill(const shred_background_fill&) = delete;
+  shred_background_fill& operator=(const shred_background_fill&) = delete;
+
+  // Takes a filler if one can be had; otherwise the run fills inline.
+  void start() { filler_ = shred_filler_start(); }
+  shred_filler* filler() const { return filler_; }
+  // Stops the filler and wipes; the buffer stays allocated for its owner.
+  void release() {
+    if (filler_ != nullptr) shred_filler_stop(filler_);
+    filler_ = nullptr;
+    if (buffer_ != nullptr) shred_wipe(buffer_, SHRED_FILL_BLOCK);
+    buffer_ = nullptr;
+  }
+
+ private:
+  uint8_t* buffer_;
+  shred_filler* filler_ = nullptr;
+};
+
 #if defined(KELVARIN_SHRED_TEST_SEAMS)
 // Test build only: while set, the system generator reports failure, so the rand() fallback runs.
 void shred_test_fail_system_random(bool fail);
