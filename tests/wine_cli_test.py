@@ -152,15 +152,7 @@ class WineCliTest(unittest.TestCase):
         return Result(child.returncode, *texts)
 
     def run_cli(self, *args):
-        result = self.finish(self.start(args))
-        if result.code != 0 and "kelvarin-shred" not in result.out + result.err:
-            # The command names itself in every failure it reports. A failure that says nothing
-            # at all is Wine not starting it (seen now and then on a loaded machine) or a crash;
-            # it is said on the log and tried once more, and a crash repeats and fails the case.
-            print(f"wine_cli: Wine did not start the command ({result!r}); once more",
-                  file=sys.stderr)
-            result = self.finish(self.start(args))
-        return result
+        return self.finish(self.start(args))
 
     def assert_error_line(self, result, path):
         """A failure names the command and the path on the error stream."""
