@@ -148,14 +148,23 @@ SHRED_API int32_t shred_cancel(int32_t job_id) SHRED_NOEXCEPT;
  * a NULL or empty path leaves a message.
  *
  * shred_assess(): whether an overwrite through the file can reach the blocks that held its
- * data. Writes one JSON object into `buffer` (at most `size` bytes, always NUL-terminated when
- * size > 0, never cut inside a character) and returns its full length, as snprintf does; call
- * with (NULL, 0) to learn the length. -1 with a message for a NULL, empty or missing path, or a
+ * data. Writes one JSON object into `buffer` and returns its full length, as snprintf does; call
+ * with (NULL, 0) to learn the length. A buffer of fewer than length + 1 bytes receives the
+ * longest start of the document that fits, NUL-terminated when size > 0 and never cut inside a
+ * character or an escape (so not valid JSON: call again with a larger buffer). -1 with a message for a NULL, empty or missing path, or a
  * link. Never writes to, opens for writing or changes the file. Members: "path", "filesystem",
  * "in_place" ("yes", "no" or "unknown"), "reasons" (an array of {"code", "detail"}; codes:
  * copy_on_write, journaled_data, shared_extents, compressed, lower_layer, inline_data, network,
  * memory, flash_medium) and "medium" ("rotational", "flash" or "unknown"). The caller owns the
  * buffer; the library keeps nothing of it.
+ *
+ * Names in JSON: every document of the library (and of the kelvarin-shred command) is valid JSON
+ * whatever the path holds. A path is bytes: a well-formed UTF-8 character stays as it is, '"',
+ * '\' and control characters are escaped, and each byte that is part of no well-formed UTF-8
+ * character becomes the escape \udcXX, XX being the byte in hex (0x80 to 0xFF; the
+ * "surrogateescape" convention). To get the bytes back, map U+DC80..U+DCFF to the bytes
+ * 0x80..0xFF and encode everything else as UTF-8; in Python, os.fsencode(json.loads(text)["path"])
+ * on a UTF-8 system, or .encode("utf-8", "surrogateescape").
  *
  * Thread safety: both callable from any thread, concurrently with everything else. */
 SHRED_API int32_t shred_verify(const char* path) SHRED_NOEXCEPT;
@@ -202,7 +211,8 @@ SHRED_API int32_t shred_method_passes(shred_method method) SHRED_NOEXCEPT;
  * reset). shred_stats_json(): a one-line JSON document describing the last file destroyed
  * (never a sum), {"files_shredded":1,"bytes_overwritten":N,"passes_completed":N,
  * "duration_ms":N}, or the last free-space wipe, which adds "free_space_wiped" and
- * "free_space_unreached" (bytes) and counts no file.
+ * "free_space_unreached" (bytes) and counts no file. It holds integers only, never a name, and
+ * is always complete: it is never cut.
  *
  * Both texts are process-wide, not per thread: a failure or a destroyed file on any thread,
  * a job's worker included, is what they show, so read them right after the call they describe.

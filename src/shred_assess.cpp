@@ -3,7 +3,6 @@
 // and the device below. It reads only; the file is never opened for writing. The judgement and
 // the closed list of reasons live here; the facts come from src/platform/.
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "kelvarin_shred.h"
@@ -11,6 +10,7 @@
 #include "shred.h"
 #include "shred_assess.h"
 #include "shred_core.h"
+#include "shred_json.h"
 
 namespace {
 
@@ -155,52 +155,42 @@ const char* medium_name(os_medium medium) {
   }
 }
 
-// Builds the document in a growing text without ever writing past its buffer; the full length
-// is counted even where the buffer ends, as snprintf counts it.
+// Builds the document in the caller's buffer without ever writing past it; the full length is
+// counted even where the buffer ends, as snprintf counts it. Text goes in by whole units (a
+// character or an escape), and once one does not fit nothing more is stored, so a cut document
+// ends between two units.
 class json_writer {
  public:
   json_writer(char* buffer, size_t size) : buffer_(buffer), size_(size) {}
 
   void raw(const char* text) {
-    for (; *text != '\0'; ++text) put(*text);
+    for (; *text != '\0'; ++text) unit(text, 1);
   }
   void string(const char* text) {
-    put('"');
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
-      if (*p == '"' || *p == '\\') {
-        put('\\');
-        put(static_cast<char>(*p));
-      } else if (*p < 0x20) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", *p);
-        raw(escaped);
-      } else {
-        put(static_cast<char>(*p));  // paths are bytes, passed through as they are
-      }
-    }
-    put('"');
+    raw("\"");
+    shred_json_escape(text, [this](const char* bytes, size_t length) { unit(bytes, length); });
+    raw("\"");
   }
-  // NUL-terminates what fits, never inside a multi-byte character, and returns the full length.
+  // NUL-terminates what was stored (when there is room for anything) and returns the full length.
   size_t finish() {
-    if (size_ > 0) {
-      size_t end = length_ < size_ ? length_ : size_ - 1;
-      if (end < length_) {
-        while (end > 0 && (static_cast<unsigned char>(buffer_[end]) & 0xC0) == 0x80) --end;
-      }
-      buffer_[end] = '\0';
-    }
+    if (size_ > 0) buffer_[stored_] = '\0';
     return length_;
   }
 
  private:
-  void put(char c) {
-    if (length_ + 1 < size_) buffer_[length_] = c;
-    ++length_;
+  void unit(const char* bytes, size_t length) {
+    // One byte stays free for the terminator.
+    if (stored_ == length_ && length_ + length < size_) {
+      std::memcpy(buffer_ + length_, bytes, length);
+      stored_ += length;
+    }
+    length_ += length;
   }
 
   char* buffer_;
   size_t size_;
-  size_t length_ = 0;
+  size_t length_ = 0;  // of the whole document
+  size_t stored_ = 0;  // of the part in the buffer
 };
 
 }  // namespace
