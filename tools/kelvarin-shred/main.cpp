@@ -24,6 +24,7 @@
 #include "console.h"
 #include "kelvarin_shred.h"
 #include "progress.h"
+#include "shred_json.h"
 
 namespace {
 
@@ -242,35 +243,12 @@ void list_methods() {
               shred_method_name(SHRED_METHOD_CUSTOM), SHRED_MAX_CUSTOM_PASSES);
 }
 
+// A text as a JSON string, written as the library writes its own documents (see shred_json.h):
+// a name that is not UTF-8 still gives a valid line, and its bytes can be recovered from it.
 std::string json_string(const std::string& text) {
   std::string out = "\"";
-  for (const unsigned char ch : text) {
-    switch (ch) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (ch < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", ch);
-          out += escaped;
-        } else {
-          out += static_cast<char>(ch);  // paths are bytes; we pass them through as they are
-        }
-    }
-  }
+  shred_json_escape(text.c_str(),
+                    [&out](const char* bytes, size_t length) { out.append(bytes, length); });
   return out + "\"";
 }
 
