@@ -658,62 +658,6 @@ std::string plural(int64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// What a directory given with -d still holds after its files were shredded.
-std::string what_stayed(const std::string& path) {
-  int64_t directories = 0, others = 0;
-  std::error_code ec;
-  for (fs::directory_iterator it(console_path(path), ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code err;
-    ++(fs::is_directory(it->symlink_status(err)) && !console_is_link(*it) ? directories : others);
-  }
-  if (directories + others == 0) return "now empty";
-  std::string kept = "with ";
-  if (directories > 0) kept += plural(directories, "subdirectory", "subdirectories");
-  if (directories > 0 && others > 0) kept += " and ";
-  if (others > 0) kept += plural(others, "other entry", "other entries");
-  return kept;
-}
-
-void report_result(const std::string& path, Outcome outcome, bool directory, const Options& options,
-                   const Assessment& storage, const TreePlan& plan) {
-  if (options.json) {
-    const bool ok = outcome == Outcome::kSucceeded;
-    // The library's text is process-wide and a job's success leaves an earlier failure in it,
-    // so a success carries no error at all.
-    std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"assessment\":%s,\"error\":%s}\n",
-                json_string(path).c_str(), outcome_name(outcome), ok ? shred_stats_json() : "null",
-                storage.ok ? storage.json.c_str() : "null",
-                ok ? "null" : json_string(shred_last_error()).c_str());
-  } else if (outcome == Outcome::kSucceeded && options.verbose) {
-    const char* method =
-        shred_method_name(options.passes != 0 ? SHRED_METHOD_CUSTOM : options.method);
-    if (directory) {
-      // The library's statistics describe the last file only; the tree's figures are the
-      // command's own count from before the job.
-      const std::string passes = plural(shred_method_passes(options.method), "pass", "passes");
-      const std::string size = human_bytes(static_cast<double>(plan.bytes()));
-      if (options.recursive) {
-        std::printf("%s: shredded (%s): %s, %s, overwritten in %s each\n", path.c_str(), method,
-                    plural(plan.files(), "file", "files").c_str(), size.c_str(), passes.c_str());
-      } else {
-        std::printf("%s: %s shredded (%s): %s, overwritten in %s each; the directory is kept, %s\n",
-                    path.c_str(), plural(plan.files(), "file", "files").c_str(), method,
-                    size.c_str(), passes.c_str(), what_stayed(path).c_str());
-      }
-    } else {
-      long long files = 0, bytes = 0, passes = 0, ms = 0;
-      std::sscanf(shred_stats_json(),
-                  "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
-                  "\"duration_ms\":%lld}",
-                  &files, &bytes, &passes, &ms);
-      std::printf("%s: shredded (%s): %lld bytes overwritten in %s, %lld ms\n", path.c_str(),
-                  method, bytes, plural(passes, "pass", "passes").c_str(), ms);
-    }
-  }
-  if (outcome == Outcome::kFailed) print_failure(path);
-  std::fflush(stdout);
-}
-
 bool still_there(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(console_path(path), ec));
@@ -727,6 +671,100 @@ std::string why_not_removed(const std::string& path) {
   if (!denied.empty()) return denied;
   return "the directory refused the rename and the deletion, or another program replaced the "
          "name";
+}
+
+// What became of a directory given with -d once its files were shredded: the library removes it
+// when that left it empty, and otherwise it stays with what it still holds.
+std::string what_became_of(const std::string& path) {
+  if (!still_there(path)) return "the directory was removed";
+  int64_t directories = 0, others = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(console_path(path), ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code err;
+    ++(fs::is_directory(it->symlink_status(err)) && !console_is_link(*it) ? directories : others);
+  }
+  if (directories + others == 0) return "the directory is kept, now empty";
+  std::string kept = "the directory is kept, with ";
+  if (directories > 0) kept += plural(directories, "subdirectory", "subdirectories");
+  if (directories > 0 && others > 0) kept += " and ";
+  if (others > 0) kept += plural(others, "other entry", "other entries");
+  return kept;
+}
+
+// What the command makes of a path once its job has ended. The library reports a file as
+// destroyed once its contents are gone, even when its directory then refused the rename and the
+// deletion, and a tree as shredded even when its top directory could not be removed; a user
+// asked for the names to be gone too, so the command counts either as a failure of its own.
+struct Verdict {
+  Outcome outcome = Outcome::kFailed;
+  bool destroyed = false;  // the library reported the contents gone; its statistics tell of them
+  std::string reason;      // the command's reason for a failure the library did not report
+};
+
+Verdict judge(const std::string& path, Outcome outcome, bool directory, const Options& options) {
+  Verdict verdict;
+  verdict.outcome = outcome;
+  verdict.destroyed = outcome == Outcome::kSucceeded;
+  if (verdict.destroyed && (!directory || options.recursive) && still_there(path)) {
+    verdict.outcome = Outcome::kFailed;
+    verdict.reason =
+        std::string(directory ? "its files were shredded, but the directory was not removed"
+                              : "overwritten but not removed") +
+        ": " + why_not_removed(path);
+  }
+  return verdict;
+}
+
+void report_result(const std::string& path, const Verdict& verdict, bool directory,
+                   const Options& options, const Assessment& storage, const TreePlan& plan) {
+  const bool ok = verdict.outcome == Outcome::kSucceeded;
+  if (options.json) {
+    // The library's text is process-wide and a job's success leaves an earlier failure in it,
+    // so a success carries no error at all, and the command's own reason goes before it.
+    const std::string error = ok                       ? "null"
+                              : verdict.reason.empty() ? json_string(shred_last_error())
+                                                       : json_string(verdict.reason);
+    std::string where;
+    if (directory) {
+      where = std::string(",\"directory\":\"") + (still_there(path) ? "kept" : "removed") + "\"";
+    }
+    std::printf("{\"path\":%s,\"result\":\"%s\",\"stats\":%s,\"assessment\":%s,\"error\":%s%s}\n",
+                json_string(path).c_str(), outcome_name(verdict.outcome),
+                verdict.destroyed ? shred_stats_json() : "null",
+                storage.ok ? storage.json.c_str() : "null", error.c_str(), where.c_str());
+  } else if (ok && options.verbose) {
+    const char* method =
+        shred_method_name(options.passes != 0 ? SHRED_METHOD_CUSTOM : options.method);
+    if (directory) {
+      // The library's statistics describe the last file only; the tree's figures are the
+      // command's own count from before the job.
+      const std::string passes = plural(shred_method_passes(options.method), "pass", "passes");
+      const std::string size = human_bytes(static_cast<double>(plan.bytes()));
+      if (options.recursive) {
+        std::printf("%s: shredded (%s): %s, %s, overwritten in %s each\n", path.c_str(), method,
+                    plural(plan.files(), "file", "files").c_str(), size.c_str(), passes.c_str());
+      } else {
+        std::printf("%s: %s shredded (%s): %s, overwritten in %s each; %s\n", path.c_str(),
+                    plural(plan.files(), "file", "files").c_str(), method, size.c_str(),
+                    passes.c_str(), what_became_of(path).c_str());
+      }
+    } else {
+      long long files = 0, bytes = 0, passes = 0, ms = 0;
+      std::sscanf(shred_stats_json(),
+                  "{\"files_shredded\":%lld,\"bytes_overwritten\":%lld,\"passes_completed\":%lld,"
+                  "\"duration_ms\":%lld}",
+                  &files, &bytes, &passes, &ms);
+      std::printf("%s: shredded (%s): %lld bytes overwritten in %s, %lld ms\n", path.c_str(),
+                  method, bytes, plural(passes, "pass", "passes").c_str(), ms);
+    }
+  }
+  std::fflush(stdout);
+  if (verdict.outcome != Outcome::kFailed) return;
+  if (verdict.reason.empty()) {
+    print_failure(path);
+  } else {
+    std::fprintf(stderr, "kelvarin-shred: %s: %s\n", path.c_str(), verdict.reason.c_str());
+  }
 }
 
 int run_verify(const Options& options) {
@@ -878,22 +916,13 @@ int run_shred(const Options& options) {
     const Outcome outcome = options.passes != 0
                                 ? run_custom(path, options.passes)
                                 : run_job(path, directory, options, show_bar, &plan);
-    report_result(path, outcome, directory, options, storage, plan);
-    if (outcome == Outcome::kSucceeded && (!directory || options.recursive) && still_there(path)) {
-      // The library reports success once the contents are gone, even when a directory then
-      // refused a rename, a deletion or a removal; a user asked for the name to be gone too.
-      std::fprintf(stderr, "kelvarin-shred: %s: %s: %s\n", path.c_str(),
-                   directory ? "its files were shredded, but the directory was not removed"
-                             : "overwritten but not removed",
-                   why_not_removed(path).c_str());
-      exit_code = kExitFailed;
-      continue;
-    }
-    if (outcome == Outcome::kCancelled) {
+    const Verdict verdict = judge(path, outcome, directory, options);
+    report_result(path, verdict, directory, options, storage, plan);
+    if (verdict.outcome == Outcome::kCancelled) {
       report_cancel(path, directory, options);
       return kExitInterrupted;
     }
-    if (outcome != Outcome::kSucceeded) exit_code = kExitFailed;
+    if (verdict.outcome != Outcome::kSucceeded) exit_code = kExitFailed;
   }
   return exit_code;
 }
