@@ -327,6 +327,80 @@ TEST_F(Cli, NamesKeptByTheirDirectoryFailTheRun) {
   EXPECT_FALSE(fs::exists(inner));
 }
 
+// The same case in --json and -v: the line's verdict is the exit status's, not the library's
+// success, and -v does not call the kept name shredded.
+TEST_F(Cli, JsonAndVerboseCallANameKeptByItsDirectoryAFailure) {
+  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "setpriv (util-linux) is missing";
+  }
+  const std::string locked = path("locked"), file = path("locked/secret");
+  const std::string other = path("locked/other"), tree = path("locked/tree");
+  fs::create_directories(tree);
+  write_file(file, std::string(1000, 's'));
+  write_file(other, "other\n");
+  write_file(path("locked/tree/inner"), "inner\n");
+  const Strings runner = as_nobody({file, other, tree, path("locked/tree/inner")});
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec |
+                              fs::perms::others_exec);
+  const Result json = run({"--json", file, "-r", tree}, runner),
+               verbose = run({"-v", other}, runner);
+  fs::permissions(locked, fs::perms::owner_all);
+  const std::string denied = std::strerror(EACCES);
+  EXPECT_EQ(json.code, 1) << json.err;
+  const std::vector<Json> lines = json_lines(json.out);
+  ASSERT_EQ(lines.size(), 2u) << json.out;
+  EXPECT_EQ(lines[0]["path"].text, file);
+  EXPECT_EQ(lines[0]["result"].text, "failed") << json.out;
+  EXPECT_EQ(lines[0]["error"].text, "overwritten but not removed: " + denied);
+  // The contents are gone all the same, and the statistics say how they went.
+  EXPECT_EQ(lines[0]["stats"]["bytes_overwritten"].text, "3000") << json.out;
+  EXPECT_FALSE(lines[0].members.count("directory"));
+  EXPECT_EQ(read_file(file), "");
+  EXPECT_EQ(lines[1]["result"].text, "failed") << json.out;
+  EXPECT_EQ(lines[1]["error"].text,
+            "its files were shredded, but the directory was not removed: " + denied);
+  EXPECT_EQ(lines[1]["directory"].text, "kept");
+  EXPECT_EQ(json.err,
+            "kelvarin-shred: " + file + ": overwritten but not removed: " + denied +
+                "\nkelvarin-shred: " + tree +
+                ": its files were shredded, but the directory was not removed: " + denied + "\n");
+  EXPECT_EQ(verbose.code, 1);
+  EXPECT_EQ(verbose.out, "");
+  EXPECT_EQ(verbose.err,
+            "kelvarin-shred: " + other + ": overwritten but not removed: " + denied + "\n");
+}
+
+// -d removes the directory when its files were all it held, and keeps it otherwise; -v and
+// --json say which.
+TEST_F(Cli, DirSaysWhetherTheDirectoryWasRemoved) {
+  const std::string only_files = path("only-files"), with_sub = path("with-sub");
+  fs::create_directories(path("with-sub/sub"));
+  fs::create_directory(only_files);
+  for (const std::string& dir : {only_files, with_sub}) {
+    write_file(dir + "/a", std::string(1024, 'a'));
+    write_file(dir + "/b", std::string(1024, 'b'));
+  }
+  const Result verbose = run({"-v", "-d", only_files});
+  EXPECT_EQ(verbose.code, 0) << verbose.err;
+  EXPECT_EQ(verbose.out, only_files +
+                             ": 2 files shredded (DOD 5220.22-M (3-pass)): 2.0 KiB, overwritten in "
+                             "3 passes each; the directory was removed\n");
+  EXPECT_FALSE(fs::exists(only_files));
+
+  fs::create_directory(only_files);
+  write_file(only_files + "/c", "c");
+  const Result json = run({"--json", "-m", "quick", "-d", only_files, with_sub});
+  EXPECT_EQ(json.code, 0) << json.err;
+  const std::vector<Json> lines = json_lines(json.out);
+  ASSERT_EQ(lines.size(), 2u) << json.out;
+  EXPECT_EQ(lines[0]["result"].text, "succeeded");
+  EXPECT_EQ(lines[0]["directory"].text, "removed") << json.out;
+  EXPECT_EQ(lines[1]["result"].text, "succeeded");
+  EXPECT_EQ(lines[1]["directory"].text, "kept") << json.out;
+  EXPECT_FALSE(fs::exists(only_files));
+  EXPECT_EQ(posix_test::Names(with_sub), std::set<std::string>{"sub"});
+}
+
 // Failures read "kelvarin-shred: PATH: reason", with the path once (the file inside a tree that
 // failed, not the tree) and the kernel's reason in words; a text of another shape is kept whole.
 TEST_F(Cli, MessagesNameThePathOnceWithTheKernelsReason) {
@@ -404,6 +478,37 @@ TEST_F(Cli, JsonLinesCarryTheirOwnPathsStatsAndErrors) {
   const std::vector<Json> one = json_lines(escaped.out);
   ASSERT_EQ(one.size(), 1u) << escaped.out;
   expect_succeeded(one[0], odd, 1, 1);
+}
+
+// Names that are not UTF-8 still make valid lines, in the path, in the library's message and in
+// the assessment, and each gives back its bytes.
+TEST_F(Cli, JsonLinesOfNamesThatAreNotUtf8GiveTheirBytesBack) {
+  const std::string latin1 = path("caf\xe9"), broken = path("cut\xe2\x82 \xff\x80\"\x01\\");
+  const std::string four = path("lock \xf0\x9f\x94\x92"), missing = path("gone\xfe");
+  for (const std::string& file : {latin1, broken, four}) write_file(file, "x");
+  const Result shred = run({"--json", "-m", "quick", latin1, missing, broken, four});
+  EXPECT_EQ(shred.code, 1) << shred.err;
+  const std::vector<Json> lines = json_lines(shred.out);
+  ASSERT_EQ(lines.size(), 4u) << shred.out;
+  const std::string order[] = {latin1, missing, broken, four};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(lines[i]["path"].text, order[i]);
+    EXPECT_EQ(lines[i]["assessment"]["path"].text, i == 1 ? "" : order[i]) << shred.out;
+  }
+  expect_succeeded(lines[0], latin1, 1, 1);
+  EXPECT_EQ(lines[1]["error"].text, "File not found: " + missing);
+  expect_succeeded(lines[2], broken, 1, 1);
+  expect_succeeded(lines[3], four, 1, 1);
+
+  write_file(broken, "y");
+  const Result verify = run({"--verify", "--json", broken, missing});
+  const Result assess = run({"--assess", "--json", broken});
+  const std::vector<Json> verified = json_lines(verify.out), assessed = json_lines(assess.out);
+  ASSERT_EQ(verified.size(), 2u) << verify.out;
+  EXPECT_EQ(verified[0]["path"].text, broken);
+  EXPECT_EQ(verified[1]["path"].text, missing);
+  ASSERT_EQ(assessed.size(), 1u) << assess.out;
+  EXPECT_EQ(assessed[0]["path"].text, broken);
 }
 
 TEST_F(Cli, VerboseQuietAndCustomPasses) {

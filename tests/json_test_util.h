@@ -32,8 +32,11 @@ struct Json {
 };
 
 // Refuses what a hand-written printf gets wrong: raw control characters, unknown escapes,
-// duplicate keys, missing separators, trailing text. Of the \u escapes it takes \u00XX only,
-// the one form the command writes.
+// duplicate keys, missing separators, trailing text, and bytes inside a string that are not
+// well-formed UTF-8 (a JSON text is UTF-8). A \uXXXX escape becomes the character's UTF-8
+// bytes, a surrogate pair one character; a lone \udc80 to \udcff becomes the byte 0x80 to 0xff
+// it stands for (the surrogateescape convention of the library's names), and any other lone
+// surrogate is refused.
 struct JsonParser {
   const std::string& s;
   size_t i = 0;
@@ -90,25 +93,87 @@ struct JsonParser {
   bool string(std::string& out) {  // from just after the opening quote
     static const char kEscapes[] = "\"\\/bfnrt", kMeanings[] = "\"\\/\b\f\n\r\t";
     while (i < s.size()) {
-      const char c = s[i++];
-      const char* escape = i < s.size() && s[i] != '\0' ? std::strchr(kEscapes, s[i]) : nullptr;
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (c == '"') return ++i, true;
+      if (c < 0x20) return false;
+      if (c >= 0x80) {
+        const size_t length = utf8_character(i);
+        if (length == 0) return false;
+        out.append(s, i, length);
+        i += length;
+        continue;
+      }
+      ++i;
       if (c != '\\') {
-        out += c;
-      } else if (escape != nullptr) {
+        out += static_cast<char>(c);
+        continue;
+      }
+      const char* escape = i < s.size() && s[i] != '\0' ? std::strchr(kEscapes, s[i]) : nullptr;
+      if (escape != nullptr) {
         out += kMeanings[escape - kEscapes];
         ++i;
-      } else if (s.compare(i, 3, "u00") == 0 && i + 5 <= s.size() &&
-                 std::isxdigit(static_cast<unsigned char>(s[i + 3])) &&
-                 std::isxdigit(static_cast<unsigned char>(s[i + 4]))) {
-        out += static_cast<char>(std::stoi(s.substr(i + 3, 2), nullptr, 16));
-        i += 5;
-      } else {
+        continue;
+      }
+      long unit = hex_escape();
+      if (unit < 0) return false;
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        const long low = hex_escape();
+        if (low < 0xDC00 || low > 0xDFFF) return false;
+        append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+      } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
+        out += static_cast<char>(unit - 0xDC00);
+      } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
         return false;
+      } else {
+        append_utf8(out, unit);
       }
     }
     return false;
+  }
+  // The value of the escape "uXXXX" at i (the backslash already read), or -1.
+  long hex_escape() {
+    if (i < s.size() && s[i] == '\\' && s.compare(i + 1, 1, "u") == 0) ++i;  // a pair's second
+    if (s.compare(i, 1, "u") != 0 || i + 5 > s.size()) return -1;
+    for (size_t k = 1; k < 5; ++k) {
+      if (!std::isxdigit(static_cast<unsigned char>(s[i + k]))) return -1;
+    }
+    const long value = std::stol(s.substr(i + 1, 4), nullptr, 16);
+    return i += 5, value;
+  }
+  // The length of the well-formed UTF-8 character at i, or 0: decoded first, then the value
+  // checked against the shortest form, the surrogates and U+10FFFF.
+  size_t utf8_character(size_t at) const {
+    const unsigned char lead = static_cast<unsigned char>(s[at]);
+    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || lead >= 0xF8 || at + length > s.size()) return 0;
+    long value = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(s[at + k]);
+      if ((next & 0xC0) != 0x80) return 0;
+      value = (value << 6) | (next & 0x3F);
+    }
+    static const long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kShortest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+      return 0;
+    }
+    return length;
+  }
+  static void append_utf8(std::string& out, long value) {
+    if (value < 0x80) {
+      out += static_cast<char>(value);
+    } else if (value < 0x800) {
+      out += static_cast<char>(0xC0 | (value >> 6));
+      out += static_cast<char>(0x80 | (value & 0x3F));
+    } else if (value < 0x10000) {
+      out += static_cast<char>(0xE0 | (value >> 12));
+      out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (value & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (value >> 18));
+      out += static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (value & 0x3F));
+    }
   }
 };
 
