@@ -473,12 +473,25 @@ TEST(WineSafety, UnixLinksInsideATreeAreNeverFollowed) {
   // Laid out by the script: K:\links\tree holds a plain file, "dirlink" (a Unix link to a
   // directory outside every drive) and "sub\filelink" (a Unix link to a file there); Wine shows
   // the first as a reparse point and the second as a plain file, and follows both when opened.
+  // "sub\\samedrive", "up" and "sub\\keep-3.txt" are Unix links to canary files on K: itself.
   const std::string tree = "K:\\links\\tree";
   ASSERT_TRUE(exists(tree + "\\plain.txt"));
   ASSERT_TRUE(has_reparse_bit(tree + "\\dirlink"));
   const std::string outside = read_exact(tree + "\\sub\\filelink");
   ASSERT_EQ("outside every drive\n", outside);
+  const std::vector<std::string> same_drive = {tree + "\\sub\\samedrive", tree + "\\up",
+                                               tree + "\\sub\\keep-3.txt"};
+  std::vector<std::string> targets;
+  for (const auto& link : same_drive) targets.push_back(read_exact(link));
+  ASSERT_EQ(read_exact("K:\\other\\deep\\keep-4.txt"), targets[0]);
+  ASSERT_EQ(read_exact("K:\\sub\\keep-3.txt"), targets[1]);
+  const auto before = canaries();
 
+  for (const auto& link : same_drive) {
+    EXPECT_EQ(-1, shred_file(link.c_str(), SHRED_METHOD_QUICK)) << link;
+    EXPECT_TRUE(contains(shred_last_error(), "reparse point")) << link << ": " << shred_last_error();
+  }
+  ASSERT_EQ("", changes(before, canaries()));
   EXPECT_EQ(-1, shred_file((tree + "\\sub\\filelink").c_str(), SHRED_METHOD_QUICK));
   EXPECT_EQ(-1, shred_directory_recursive((tree + "\\dirlink").c_str(), SHRED_METHOD_QUICK));
   EXPECT_TRUE(contains(shred_last_error(), "reparse point")) << shred_last_error();
@@ -487,6 +500,10 @@ TEST(WineSafety, UnixLinksInsideATreeAreNeverFollowed) {
   EXPECT_TRUE(has_reparse_bit(tree + "\\dirlink"));
   EXPECT_EQ(outside, read_exact(tree + "\\sub\\filelink"));
   EXPECT_EQ("outside every drive\n", read_exact(tree + "\\dirlink\\canary.txt"));
+  for (size_t i = 0; i < same_drive.size(); ++i) {
+    EXPECT_EQ(targets[i], read_exact(same_drive[i])) << same_drive[i];
+  }
+  EXPECT_EQ("", changes(before, canaries()));
 }
 
 }  // namespace

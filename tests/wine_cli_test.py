@@ -201,7 +201,10 @@ class Shredding(WineCliTest):
         write(os.path.join(tree, "f"), "f")
         write(os.path.join(tree, "sub", "g"), "g")
         write(os.path.join(keep, "canary"), "canary")
-        links = {"up": "..", "up-again": "..", "upper": "../..", "out": "../../keep"}
+        # "file-out" leads to a file outside the tree on the same drive, which Wine opens as the
+        # file itself.
+        links = {"up": "..", "up-again": "..", "upper": "../..", "out": "../../keep",
+                 "file-out": "../../keep/canary"}
         for name, target in links.items():
             os.symlink(target, os.path.join(tree, "sub", name))
         # Relative: an absolute spelling reaches the path limit sooner and can end a following
@@ -213,6 +216,9 @@ class Shredding(WineCliTest):
             self.assertEqual(os.readlink(os.path.join(tree, "sub", name)), target)
         self.assertFalse(os.path.lexists(os.path.join(tree, "f")))
         self.assertFalse(os.path.lexists(os.path.join(tree, "sub", "g")))
+        self.assertEqual(open(os.path.join(keep, "canary")).read(), "canary")
+        named = self.run_cli(self.win(os.path.join(tree, "sub", "file-out")))
+        self.assertEqual(named.code, 1, named)
         self.assertEqual(open(os.path.join(keep, "canary")).read(), "canary")
 
     def test_read_only_file(self):

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/test_seams.h"
@@ -230,19 +232,84 @@ bool handle_id(HANDLE handle, os_file_id* id) {
   return true;
 }
 
-// Whether a name, opened by its handle with FILE_FLAG_OPEN_REPARSE_POINT, may still have been
-// reached through a link or onto another volume. On Windows the handle's own reparse bit says it
-// all. Wine shows a Unix symbolic link to a directory as a reparse point in its attributes but
-// follows it on open, and shows a link to a file as a plain file; only the volume tells that such
-// a link led off the directory's drive (as does a drive's root reached through Wine's Unix
-// namespace). A link to a file elsewhere on the same drive cannot be told from the file itself.
-bool through_link(const char* path, const os_object_info& info, uint64_t volume) {
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Opens a directory for its identity alone, following the path as the system does.
+bool directory_id(const char* path, os_file_id* id);
+
+// Wine's own export that gives the Unix name a Windows path stands for, without following a link
+// in its last component; the string comes from the process heap. Absent on Windows.
+using unix_name_function = char*(CDECL*)(const WCHAR*);
+
+unix_name_function wine_unix_name_function() {
+  static const unix_name_function function = [] {
+    const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    const FARPROC found =
+        kernel32 != nullptr ? GetProcAddress(kernel32, "wine_get_unix_file_name") : nullptr;
+    return reinterpret_cast<unix_name_function>(reinterpret_cast<void (*)()>(found));
+  }();
+  return function;
+}
+
+// The last component of the Unix name of a wide path; empty when Wine will not say.
+std::string unix_last_component(unix_name_function unix_name, const WCHAR* path) {
+  char* name = unix_name(path);
+  if (name == nullptr) return std::string();
+  std::string whole(name);
+  HeapFree(GetProcessHeap(), 0, name);
+  const size_t slash = whole.find_last_of('/');
+  return slash == std::string::npos ? whole : whole.substr(slash + 1);
+}
+
+// Under Wine a Unix symbolic link to a file has no reparse bit and opens as the file it names.
+// Wine gives the handle's final path as where the object really is (links resolved) but a path's
+// Unix name as it is spelled, so a name that is a link shows as a final path whose last component
+// or whose directory differs from the name asked for. Directories are compared by identity, since
+// Wine may give the final path under another drive that maps the same Unix folder. When Wine
+// will not say, the name is taken for a link: refusing a file is recoverable, following a link
+// out of the tree is not.
+bool wine_unix_link(HANDLE handle, const char* path, const os_dir_handle* dir) {
+  const unix_name_function unix_name = wine_unix_name_function();
+  if (unix_name == nullptr) return false;
+  WCHAR asked[kPathSize];
+  WCHAR final_path[kPathSize];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, asked, kPathSize) == 0) return true;
+  const DWORD n = GetFinalPathNameByHandleW(handle, final_path, kPathSize,
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= kPathSize) return true;
+  const std::string asked_name = unix_last_component(unix_name, asked);
+  if (asked_name.empty() || asked_name != unix_last_component(unix_name, final_path)) return true;
+  WCHAR* const separator = std::wcsrchr(final_path, L'\\');
+  if (separator == nullptr) return true;
+  // The directory part, kept with its separator when it is a drive's root ("\\?\K:\").
+  *(separator[-1] == L':' ? separator + 1 : separator) = L'\0';
+  char final_directory[kPathSize];
+  os_file_id found{};
+  os_file_id held{};
+  return WideCharToMultiByte(CP_ACP, 0, final_path, -1, final_directory,
+                             static_cast<int>(sizeof final_directory), nullptr, nullptr) == 0 ||
+         !directory_id(final_directory, &found) || !handle_id(dir->handle, &held) ||
+         !os_same_file(found, held);
+}
+
+// Whether a name of the held directory `dir`, opened by its handle with
+// FILE_FLAG_OPEN_REPARSE_POINT, may still have been reached through a link or onto another
+// volume. On Windows the handle's own reparse bit says it all. Wine shows a Unix symbolic link to
+// a directory as a reparse point in its attributes but follows it on open, and shows a link to a
+// file as a plain file: the volume tells that such a link led off the directory's drive (as does
+// a drive's root reached through Wine's Unix namespace), and Wine's Unix names tell the rest.
+bool through_link(HANDLE handle, const char* path, const os_object_info& info,
+                  const os_dir_handle* dir) {
   if ((info.attributes & OS_ATTR_REPARSE) != 0) return true;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return true;
   }
-  return info.id.volume != volume;
+  if (info.id.volume != dir->volume) return true;
+  return (info.attributes & OS_ATTR_DIRECTORY) == 0 && wine_unix_link(handle, path, dir);
 }
 
 // Opens a directory for its identity alone, following the path as the system does.
@@ -335,7 +402,7 @@ os_dir_handle* os_open_subdirectory(os_dir_handle* parent, const char* name, os_
     return nullptr;
   }
   if (!describe(handle.get(), info, error)) return nullptr;
-  if (through_link(path, *info, parent->volume)) {
+  if (through_link(handle.get(), path, *info, parent)) {
     *error = kThroughLinkError;
     return nullptr;
   }
@@ -376,7 +443,7 @@ bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint
     return false;
   }
   if (!describe(handle.get(), info, error)) return false;
-  if (through_link(path, *info, dir->volume)) {
+  if (through_link(handle.get(), path, *info, dir)) {
     info->attributes |= OS_ATTR_REPARSE;
   } else if ((info->attributes & OS_ATTR_DIRECTORY) != 0) {
     info->root = is_volume_root(path, info->id);
@@ -394,7 +461,7 @@ void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id
   os_object_info info{};
   uint32_t error = 0;
   if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
-      through_link(path, info, dir->volume) || (info.attributes & OS_ATTR_DIRECTORY) != 0) {
+      through_link(handle.get(), path, info, dir) || (info.attributes & OS_ATTR_DIRECTORY) != 0) {
     return;
   }
   FILE_BASIC_INFO basic;
@@ -437,7 +504,7 @@ os_handle os_open_exclusive_at(os_dir_handle* dir, const char* name, os_object_i
   scoped_handle handle(open_file_at(dir, name, OPEN_EXISTING, path, error));
   if (!handle.valid()) return OS_INVALID_HANDLE;
   if (!describe(handle.get(), info, error)) return OS_INVALID_HANDLE;
-  if (through_link(path, *info, dir->volume)) {
+  if (through_link(handle.get(), path, *info, dir)) {
     *error = kThroughLinkError;
     return OS_INVALID_HANDLE;
   }
@@ -627,7 +694,7 @@ bool os_remove_directory_at(os_dir_handle* dir, const char* name, const os_file_
   os_object_info info{};
   uint32_t error = 0;
   if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
-      through_link(path, info, dir->volume) || (info.attributes & OS_ATTR_DIRECTORY) == 0) {
+      through_link(handle.get(), path, info, dir) || (info.attributes & OS_ATTR_DIRECTORY) == 0) {
     return false;
   }
   // Fails with ERROR_DIR_NOT_EMPTY when anything is left in it; the directory is removed when
@@ -706,11 +773,6 @@ bool is_unc(const char* path) {
 // Wine answers "NTFS" for every host file system (ext4, btrfs, tmpfs, procfs alike), so a name
 // read there says nothing about where the data lives; it is left out, and the file system is
 // then judged as unknown rather than trusted.
-bool under_wine() {
-  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 void filesystem_name(HANDLE handle, const char* root, char (&out)[32]) {
   out[0] = '\0';
   if (under_wine()) return;
@@ -783,7 +845,7 @@ bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage,
   const HANDLE handle = itself ? dir->handle : opened.get();
   os_object_info info{};
   if (!describe(handle, &info, error)) return false;
-  if (!itself && through_link(path, info, dir->volume)) {
+  if (!itself && through_link(handle, path, info, dir)) {
     *error = kThroughLinkError;
     return false;
   }
