@@ -37,7 +37,7 @@ inline bool rival_running() {
   while (const dirent* entry = readdir(proc)) {
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
     if (std::strcmp(entry->d_name, self) == 0) continue;
-    char path[64];
+    char path[sizeof entry->d_name + 16];
     std::snprintf(path, sizeof path, "/proc/%s/comm", entry->d_name);
     std::FILE* f = std::fopen(path, "r");
     if (f == nullptr) continue;

@@ -264,24 +264,24 @@ int main(int argc, char** argv) {
 
   enum { kPlain, kFixed, kRandom, kPlain3, kDod, kShred };
   std::vector<Row> rows = {
-      {"plain loop", 1, [] { return plain_loop(g_main, 1, false); }, {}},
-      {"fixed-pattern pass (engine)", 1, [] { return engine(SHRED_METHOD_CUSTOM, 1); }, {}},
-      {"random pass (engine)", 1, [] { return engine(SHRED_METHOD_QUICK, 1); }, {}},
-      {"plain loop x3", 3, [] { return plain_loop(g_main, 3, false); }, {}},
-      {"DoD 3-pass (engine)", 3, [] { return engine(SHRED_METHOD_DOD_3PASS, 3); }, {}},
-      {"shred -n 3 (coreutils)", 3, system_shred, {}},
-      {"engine tail alone", 0, engine_tail, {}}};
+      {"plain loop", 1, [] { return plain_loop(g_main, 1, false); }, {}, {}},
+      {"fixed-pattern pass (engine)", 1, [] { return engine(SHRED_METHOD_CUSTOM, 1); }, {}, {}},
+      {"random pass (engine)", 1, [] { return engine(SHRED_METHOD_QUICK, 1); }, {}, {}},
+      {"plain loop x3", 3, [] { return plain_loop(g_main, 3, false); }, {}, {}},
+      {"DoD 3-pass (engine)", 3, [] { return engine(SHRED_METHOD_DOD_3PASS, 3); }, {}, {}},
+      {"shred -n 3 (coreutils)", 3, system_shred, {}, {}},
+      {"engine tail alone", 0, engine_tail, {}, {}}};
   if (long_methods) {
-    rows.push_back({"plain loop x7", 7, [] { return plain_loop(g_main, 7, false); }, {}});
+    rows.push_back({"plain loop x7", 7, [] { return plain_loop(g_main, 7, false); }, {}, {}});
     rows.push_back(
-        {"DoD 7-pass (engine)", 7, [] { return engine(SHRED_METHOD_DOD_7PASS, 7); }, {}});
-    rows.push_back({"plain loop x35", 35, [] { return plain_loop(g_main, 35, false); }, {}});
-    rows.push_back({"Gutmann (engine)", 35, [] { return engine(SHRED_METHOD_GUTMANN, 35); }, {}});
+        {"DoD 7-pass (engine)", 7, [] { return engine(SHRED_METHOD_DOD_7PASS, 7); }, {}, {}});
+    rows.push_back({"plain loop x35", 35, [] { return plain_loop(g_main, 35, false); }, {}, {}});
+    rows.push_back({"Gutmann (engine)", 35, [] { return engine(SHRED_METHOD_GUTMANN, 35); }, {}, {}});
   }
   if (!windows.empty()) {
-    rows.push_back({"random fill alone, no I/O", 1, random_fill_only, {}});
+    rows.push_back({"random fill alone, no I/O", 1, random_fill_only, {}, {}});
     const auto add = [&rows](const std::string& name, Variant v) {
-      rows.push_back({name, 1, [v] { return engine_copy(v); }, {}});
+      rows.push_back({name, 1, [v] { return engine_copy(v); }, {}, {}});
     };
     add("copy+tail, fixed, 8 MiB", {false, 8 << 20, false, true});
     add("copy+tail, random, 8 MiB", {true, 8 << 20, false, true});

@@ -112,7 +112,9 @@ void ExpectHonest(const char* name, const Json& doc, bool survived) {
             << " in_place=" << Member(doc, "in_place") << " reasons=" << codes
             << " medium=" << Member(doc, "medium") << " marker " << (survived ? "SURVIVED" : "gone")
             << "\n";
-  if (survived) EXPECT_NE("yes", Member(doc, "in_place")) << name << ": the data survived";
+  if (survived) {
+    EXPECT_NE("yes", Member(doc, "in_place")) << name << ": the data survived";
+  }
 }
 
 class AssessOnDisk : public LoopImageTest {

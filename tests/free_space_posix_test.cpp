@@ -97,7 +97,9 @@ class FreeSpaceOnDisk : public LoopImageTest {
       EXPECT_FALSE(FillLeft(mnt_)) << "the fill was left behind";
       // The fill's blocks are all given back (btrfs keeps a little more metadata for a while).
       EXPECT_LE(before - after, int64_t{1} << 20) << "free space not given back";
-      if (!control.empty()) EXPECT_EQ(reserve, ReadFile(control)) << "the reserve changed";
+      if (!control.empty()) {
+        EXPECT_EQ(reserve, ReadFile(control)) << "the reserve changed";
+      }
     }
     EXPECT_TRUE(guard.unmount()) << "still mounted";
     found->removed = Contains(image_, removed + "\n" + removed);

@@ -233,7 +233,9 @@ TEST(EnginePasses, EachPassWritesItsPatternFromEveryChunkStart) {
   const auto original = sample_content(static_cast<size_t>(g_watched_size));
   for (size_t p : {0u, 1u, 2u, 3u, 31u, 32u, 33u, 34u}) {
     EXPECT_NE(original, g_pass_contents[p]);
-    if (p > 0) EXPECT_NE(g_pass_contents[p - 1], g_pass_contents[p]);
+    if (p > 0) {
+      EXPECT_NE(g_pass_contents[p - 1], g_pass_contents[p]);
+    }
   }
 }
 

@@ -82,7 +82,9 @@ TEST(Schedule, UnusedFieldsAreZeroSoEqualPassesCompareEqual) {
       const shred_pattern a = shred_get_pattern(method, pass);
       const shred_pattern b = shred_get_pattern(method, pass);
       ASSERT_EQ(0, std::memcmp(&a, &b, sizeof a));
-      if (a.kind != SHRED_PATTERN_BYTE) ASSERT_EQ(0, a.fill_byte);
+      if (a.kind != SHRED_PATTERN_BYTE) {
+        ASSERT_EQ(0, a.fill_byte);
+      }
       if (a.kind != SHRED_PATTERN_TRIPLE) {
         ASSERT_EQ(0, a.sequence[0] | a.sequence[1] | a.sequence[2]);
       }

@@ -257,7 +257,7 @@ std::string json_string(const std::string& text) {
 // argument or, in a directory job, a path below it. That shape becomes "PATH: reason: <the
 // kernel's words> (error N)"; any other text is kept as it is, after the argument.
 std::string failure_text(const std::string& path, const std::string& text) {
-  const std::string as_is = path + ": " + text;
+  std::string as_is = path + ": " + text;
   std::string rest = text;
   std::string kernel;
   static const std::string kError = " (error ";
@@ -667,7 +667,7 @@ bool still_there(const std::string& path) {
 std::string why_not_removed(const std::string& path) {
   fs::path parent = console_path(path).parent_path();
   if (parent.empty()) parent = ".";
-  const std::string denied = console_write_denied(parent.string());
+  std::string denied = console_write_denied(parent.string());
   if (!denied.empty()) return denied;
   return "the directory refused the rename and the deletion, or another program replaced the "
          "name";

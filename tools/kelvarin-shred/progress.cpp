@@ -20,7 +20,9 @@ std::string fit_line(const std::string& bar, const std::string& percent, const s
                      size_t width) {
   std::string line = bar + percent + bytes + rate;
   for (const std::string& detail : details) {
-    if (!detail.empty() && line.size() + 2 + detail.size() <= width) return line + "  " + detail;
+    if (!detail.empty() && line.size() + 2 + detail.size() <= width) {
+      return line.append("  ").append(detail);
+    }
   }
   const std::string shorter[] = {bar + percent + bytes, bar + percent, percent};
   if (line.size() <= width) return line;
