@@ -86,6 +86,18 @@ int32_t walk(os_dir_handle* dir, char* path, size_t length, int32_t method, int3
   return failed ? -1 : 0;  // a failed entry's message stands
 }
 
+// Refusals of the requested directory itself, from what its handle says. 0 when it may be walked.
+int32_t check_walkable(const os_object_info& info, const shred_target& target, const char* path) {
+  if (shred_check_not_root_or_cwd(info, target, path) != 0) return -1;
+  // A mounted file system or a bind mount named as the directory is refused as it would be met
+  // inside a tree: its contents belong to another tree, and its root could not be removed.
+  if (info.mount_root) {
+    shred_set_error(SHRED_MOUNT_POINT_MESSAGE, path);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int32_t shred_dir_resolved(const char* path, const shred_target& target, int32_t method,
@@ -112,7 +124,7 @@ int32_t shred_dir_resolved(const char* path, const shred_target& target, int32_t
       shred_set_error("Failed to list directory: %s", path);
       return -1;
     }
-    if (shred_check_not_root_or_cwd(info, target, path) != 0) return -1;
+    if (check_walkable(info, target, path) != 0) return -1;
     return walk(target.parent, buffer, length, method, passes, recursive, ctx);
   }
 
@@ -128,7 +140,7 @@ int32_t shred_dir_resolved(const char* path, const shred_target& target, int32_t
     shred_set_error("Failed to list directory: %s", path);
     return -1;
   }
-  if (shred_check_not_root_or_cwd(info, target, path) != 0) return -1;
+  if (check_walkable(info, target, path) != 0) return -1;
   if (walk(dir.get(), buffer, length, method, passes, recursive, ctx) != 0) return -1;
   dir.close();
   os_remove_directory_at(target.parent, target.name, info.id);
