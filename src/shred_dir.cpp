@@ -76,7 +76,11 @@ int32_t walk(os_dir_handle* dir, char* path, size_t length, int32_t method, int3
         (attributes & OS_ATTR_DIRECTORY) != 0 && (attributes & OS_ATTR_REPARSE) == 0;
     int32_t result = 0;
     if (!directory) {
-      result = shred_file_at(dir, name, path, method, passes, ctx);
+      // The engine's own refusals of a path's shape hold for the paths the walk forms too: a
+      // walk rooted at a share or device path ("\\?\...", "\\server\share") must not destroy
+      // what shred_file would refuse under the same path.
+      result = shred_check_spelling(path, false);
+      if (result == 0) result = shred_file_at(dir, name, path, method, passes, ctx);
     } else if (recursive != 0) {
       result = walk_subdirectory(dir, name, path, length + 1 + name_length, method, passes, ctx);
     }
