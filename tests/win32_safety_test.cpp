@@ -293,6 +293,38 @@ TEST(ExactNames, NamesWindowsWouldTrimAreShreddedUnderTheirOwnName) {
   if (dots) EXPECT_FALSE(exists(exact + "\\...")) << "the directory named \"...\" was not walked";
 }
 
+TEST(SpecialPaths, AWalkRootedAtATwoBackslashPathShredsNoFileButRemovesEmptyDirectories) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string tree = fs::absolute(dir.path()).string() + "\\tree";
+  fs::create_directories(tree + "\\sub");
+  fs::create_directories(tree + "\\empty");
+  write_file(tree + "\\top.txt", "top secret");
+  write_file(tree + "\\sub\\low.txt", "low secret");
+  // shred_file refuses every such path; a walk rooted at one must refuse each file it forms.
+  const std::string exact = "\\\\?\\" + tree;
+  const std::string special =
+      "Safety violation: refusing to shred root, working directory, or special path: " + exact;
+  EXPECT_EQ(-1, shred_file((exact + "\\top.txt").c_str(), SHRED_METHOD_QUICK));
+  EXPECT_EQ(special + "\\top.txt", shred_last_error());
+
+  EXPECT_EQ(-1, shred_directory(exact.c_str(), SHRED_METHOD_QUICK));
+  EXPECT_EQ(special + "\\top.txt", shred_last_error());
+  EXPECT_TRUE(exists(tree + "\\empty")) << "the flat walk leaves subdirectories alone";
+
+  ASSERT_EQ(0, shred_init());
+  const int32_t id = shred_directory_async(exact.c_str(), SHRED_METHOD_QUICK, 1);
+  ASSERT_GT(id, 0) << shred_last_error();
+  EXPECT_EQ(SHRED_JOB_FAILED, wait_for(id));
+  shred_cleanup();
+  EXPECT_EQ(0u, std::string(shred_last_error()).rfind(special + "\\", 0)) << shred_last_error();
+
+  EXPECT_EQ("top secret", read_exact(tree + "\\top.txt"));
+  EXPECT_EQ("low secret", read_exact(tree + "\\sub\\low.txt"));
+  EXPECT_FALSE(exists(tree + "\\empty")) << "an empty subdirectory still goes";
+  EXPECT_TRUE(exists(tree + "\\sub"));
+}
+
 TEST(WorkingDirectory, RefusedUnderEverySpellingOfIt) {
   // Only the test's own directory is named here: drive and root spellings are the WineSafety
   // suite's, inside its private prefix.

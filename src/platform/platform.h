@@ -155,6 +155,11 @@ bool os_current_directory_id(os_file_id* id);
 // looked up.
 bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint32_t* error);
 
+// Whether `name` inside `dir` refers right now to the directory `id`, links not followed. A held
+// directory can be renamed away from the name it was opened by; this tells whether it still
+// stands where it was found.
+bool os_names_directory(os_dir_handle* dir, const char* name, const os_file_id& id);
+
 // Drops the read-only attribute of `name` inside `dir` if it still is the regular file `id`;
 // never through a link. Best effort.
 void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id);

@@ -320,6 +320,10 @@ bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint
   return ok;
 }
 
+bool os_names_directory(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  return name_refers_to(fd_of(dir), name, id, true);
+}
+
 void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
   // The mode is changed through a descriptor of the object itself, after checking that it is
   // still the file that was examined, so a name swapped for a link or another file since then

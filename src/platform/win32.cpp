@@ -451,6 +451,20 @@ bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint
   return true;
 }
 
+bool os_names_directory(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) return false;
+  // Attribute access only, so that neither the walk's own held handle nor another program's
+  // sharing choice stands in the way of looking.
+  scoped_handle handle(CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                   kNoFollow, nullptr));
+  if (!handle.valid()) return false;
+  os_object_info info{};
+  uint32_t error = 0;
+  return describe(handle.get(), &info, &error) && os_same_file(info.id, id) &&
+         (info.attributes & OS_ATTR_DIRECTORY) != 0 && (info.attributes & OS_ATTR_REPARSE) == 0;
+}
+
 void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
   char path[kPathSize];
   if (!child_path(dir, name, path)) return;
