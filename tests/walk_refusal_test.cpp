@@ -126,7 +126,7 @@ class WalkMountedRoot : public ::testing::Test {
   }
   static std::set<std::string> Contents(const std::string& root) {
     std::set<std::string> out;
-    for (const std::string& name : {"/top.txt", "/sub/low.txt"}) {
+    for (const std::string name : {"/top.txt", "/sub/low.txt"}) {
       out.insert(name + "=" + (Exists(root + name) ? ReadFile(root + name) : "<gone>"));
     }
     return out;
