@@ -7,10 +7,10 @@
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
-#include "shred.h"
 #include "shred_assess.h"
 #include "shred_core.h"
 #include "shred_json.h"
+#include "shred_report.h"
 
 namespace {
 

@@ -9,10 +9,11 @@
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
-#include "shred.h"
 #include "shred_core.h"
 #include "shred_dir.h"
 #include "shred_free_space.h"
+#include "shred_patterns.h"
+#include "shred_report.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
-#include "shred.h"
 #include "shred_patterns.h"
 #include "shred_random.h"
+#include "shred_report.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shred.h"
+#include "shred_report.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "shred.h"
 #include "shred_assess.h"
 #include "shred_patterns.h"
 #include "shred_random.h"
+#include "shred_report.h"
 
 namespace {
 

@@ -139,3 +139,21 @@ void shred_fill_pattern_buffer(const shred_pattern* pattern, uint8_t* buffer, ui
       return;
   }
 }
+
+namespace {
+
+// Pass counts of methods 1 to 4. Custom's 0 is not a count: its caller chooses one.
+constexpr int32_t kMethodPasses[4] = {3, 7, 35, 0};
+
+}  // namespace
+
+int32_t shred_catalogue_passes(int32_t method) {
+  // One unsigned comparison sends 0, negatives and everything above 4 to the default of 1.
+  const uint32_t index = static_cast<uint32_t>(method) - 1u;
+  return index > 3u ? 1 : kMethodPasses[index];
+}
+
+int32_t shred_passes_to_run(int32_t method) {
+  const int32_t passes = shred_catalogue_passes(method);
+  return passes < 1 ? 1 : passes;
+}

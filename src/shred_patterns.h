@@ -26,4 +26,12 @@ shred_pattern shred_get_pattern(int32_t method, int32_t pass);
 // first byte. Random and unknown kinds draw from the random source. Null or empty: no effect.
 void shred_fill_pattern_buffer(const shred_pattern* pattern, uint8_t* buffer, uint64_t length);
 
+// The catalogue's pass count of `method`: 3, 7 and 35 for the DoD and Gutmann methods, 0 for the
+// custom method (its caller chooses a count), 1 for the quick method and every unknown number.
+int32_t shred_catalogue_passes(int32_t method);
+
+// The passes a run of `method` makes when no count is chosen for it: the catalogue's count, and
+// one for the custom method, whose count only shred_file_custom chooses.
+int32_t shred_passes_to_run(int32_t method);
+
 #endif  // KELVARIN_SHRED_SHRED_PATTERNS_H

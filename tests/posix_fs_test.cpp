@@ -32,8 +32,8 @@
 
 #include "kelvarin_shred.h"
 #include "posix_test_util.h"
-#include "shred.h"
 #include "shred_core.h"
+#include "shred_report.h"
 #include "test_util.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
 #include "platform/test_seams.h"
-#include "shred.h"
+#include "shred_report.h"
 #include "test_util.h"
 
 namespace {

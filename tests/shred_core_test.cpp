@@ -15,8 +15,8 @@
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
-#include "shred.h"
 #include "shred_random.h"
+#include "shred_report.h"
 #include "test_util.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "kelvarin_shred.h"
 #include "platform/platform.h"
-#include "shred.h"
+#include "shred_report.h"
 #include "test_util.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The reporting texts and the method catalogue: exact texts, cut-off, and writers racing.
-#include "shred.h"
+#include "shred_report.h"
 
 #include <gtest/gtest.h>
 

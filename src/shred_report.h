@@ -1,9 +1,9 @@
-// What the shred module shares with the rest of the library: the last-error text, the
-// statistics document and the millisecond clock. Every writer here is safe from load time and
-// from any thread; the exported readers live in the public header.
-#ifndef KELVARIN_SHRED_SHRED_H
-#define KELVARIN_SHRED_SHRED_H
+// The ground floor every module reports to: the last-error text, the statistics document and
+// the millisecond clock. Every writer here is safe from load time and from any thread.
+#ifndef KELVARIN_SHRED_SHRED_REPORT_H
+#define KELVARIN_SHRED_SHRED_REPORT_H
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(__clang__)
@@ -33,8 +33,13 @@ void shred_record_free_space_stats(int64_t bytes_overwritten, int64_t passes_com
                                    int64_t duration_ms, int64_t wiped_bytes,
                                    int64_t unreached_bytes);
 
-// The passes a run of `method` makes when no count is chosen for it: the catalogue's count, and
-// one for the custom method, whose count only shred_file_custom chooses.
-int32_t shred_passes_to_run(int32_t method);
+// Copies the last-error text and the statistics document, whole, into `out` (cut to `size`),
+// so that a reader never sees one half-rewritten by another thread.
+void shred_copy_last_error(char* out, size_t size);
+void shred_copy_stats_json(char* out, size_t size);
 
-#endif  // KELVARIN_SHRED_SHRED_H
+// The sizes of the two texts, terminating NUL included.
+constexpr size_t SHRED_LAST_ERROR_SIZE = 1024;
+constexpr size_t SHRED_STATS_JSON_SIZE = 512;
+
+#endif  // KELVARIN_SHRED_SHRED_REPORT_H
