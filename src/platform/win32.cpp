@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <string>
 
 #include "platform/platform.h"
 #include "platform/test_seams.h"
@@ -237,62 +236,81 @@ bool under_wine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// Opens a directory for its identity alone, following the path as the system does.
-bool directory_id(const char* path, os_file_id* id);
-
-// Wine's own export that gives the Unix name a Windows path stands for, without following a link
-// in its last component; the string comes from the process heap. Absent on Windows.
-using unix_name_function = char*(CDECL*)(const WCHAR*);
-
-unix_name_function wine_unix_name_function() {
-  static const unix_name_function function = [] {
-    const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    const FARPROC found =
-        kernel32 != nullptr ? GetProcAddress(kernel32, "wine_get_unix_file_name") : nullptr;
-    return reinterpret_cast<unix_name_function>(reinterpret_cast<void (*)()>(found));
-  }();
-  return function;
+// Where Wine says an open handle really is ("\\?\K:\dir\name", links resolved), trailing
+// separators dropped; false when it will not say.
+bool final_path_of(HANDLE handle, WCHAR (&out)[kPathSize]) {
+  const DWORD n =
+      GetFinalPathNameByHandleW(handle, out, kPathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= kPathSize) return false;
+  size_t length = n;
+  while (length > 0 && out[length - 1] == L'\\') --length;
+  out[length] = L'\0';
+  return true;
 }
 
-// The last component of the Unix name of a wide path; empty when Wine will not say.
-std::string unix_last_component(unix_name_function unix_name, const WCHAR* path) {
-  char* name = unix_name(path);
-  if (name == nullptr) return std::string();
-  std::string whole(name);
-  HeapFree(GetProcessHeap(), 0, name);
-  const size_t slash = whole.find_last_of('/');
-  return slash == std::string::npos ? whole : whole.substr(slash + 1);
+// A name as Wine spells it in a final path, which drops trailing dots and spaces ("x." becomes
+// "x", "..." becomes ".."), so both sides are compared without them.
+size_t spelled_length(const WCHAR* name, size_t length) {
+  while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) --length;
+  return length;
 }
 
-// Under Wine a Unix symbolic link to a file has no reparse bit and opens as the file it names.
-// Wine gives the handle's final path as where the object really is (links resolved) but a path's
-// Unix name as it is spelled, so a name that is a link shows as a final path whose last component
-// or whose directory differs from the name asked for. Directories are compared by identity, since
-// Wine may give the final path under another drive that maps the same Unix folder. When Wine
-// will not say, the name is taken for a link: refusing a file is recoverable, following a link
-// out of the tree is not.
-bool wine_unix_link(HANDLE handle, const char* path, const os_dir_handle* dir) {
-  const unix_name_function unix_name = wine_unix_name_function();
-  if (unix_name == nullptr) return false;
-  WCHAR asked[kPathSize];
-  WCHAR final_path[kPathSize];
-  if (MultiByteToWideChar(CP_ACP, 0, path, -1, asked, kPathSize) == 0) return true;
-  const DWORD n = GetFinalPathNameByHandleW(handle, final_path, kPathSize,
-                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= kPathSize) return true;
-  const std::string asked_name = unix_last_component(unix_name, asked);
-  if (asked_name.empty() || asked_name != unix_last_component(unix_name, final_path)) return true;
-  WCHAR* const separator = std::wcsrchr(final_path, L'\\');
+// Whether two names are the same for Wine's spelling of final paths: case ignored, trailing dots
+// and spaces dropped.
+bool same_spelling(const WCHAR* a, size_t a_length, const WCHAR* b, size_t b_length) {
+  a_length = spelled_length(a, a_length);
+  b_length = spelled_length(b, b_length);
+  return a_length == b_length &&
+         CompareStringOrdinal(a, static_cast<int>(a_length), b, static_cast<int>(b_length), TRUE) ==
+             CSTR_EQUAL;
+}
+
+// The same, component by component, for two whole paths.
+bool same_path_spelling(const WCHAR* a, const WCHAR* b) {
+  for (;;) {
+    const WCHAR* a_end = std::wcschr(a, L'\\');
+    const WCHAR* b_end = std::wcschr(b, L'\\');
+    const size_t a_length = a_end != nullptr ? static_cast<size_t>(a_end - a) : std::wcslen(a);
+    const size_t b_length = b_end != nullptr ? static_cast<size_t>(b_end - b) : std::wcslen(b);
+    if (!same_spelling(a, a_length, b, b_length)) return false;
+    if (a_end == nullptr || b_end == nullptr) return a_end == b_end;
+    a = a_end + 1;
+    b = b_end + 1;
+  }
+}
+
+// Under Wine a Unix symbolic link to a file has no reparse bit and opens as the file it names,
+// but Wine gives the handle's final path as where the file really is. A name that is a link
+// shows there as another last component, or under another directory than the held one's own
+// final path. Wine drops trailing dots and spaces from the names it spells there, so what
+// cannot be told is a link to a file whose path differs from the link's only in case or in
+// such dots and spaces. When Wine will not say, the name is taken for a link: refusing a file can
+// be undone, following a link out of the tree cannot.
+bool wine_unix_link(HANDLE handle, const char* name, const os_dir_handle* dir) {
+  if (!under_wine()) return false;
+  WCHAR file_path[kPathSize];
+  WCHAR dir_path[kPathSize];
+  WCHAR held_path[kPathSize];
+  WCHAR asked[OS_NAME_MAX * 2];
+  const int asked_length = MultiByteToWideChar(CP_ACP, 0, name, -1, asked, OS_NAME_MAX * 2);
+  if (asked_length <= 1 || !final_path_of(handle, file_path) ||
+      MultiByteToWideChar(CP_ACP, 0, dir->path, -1, held_path, kPathSize) == 0) {
+    return true;
+  }
+  WCHAR* const separator = std::wcsrchr(file_path, L'\\');
   if (separator == nullptr) return true;
-  // The directory part, kept with its separator when it is a drive's root ("\\?\K:\").
-  *(separator[-1] == L':' ? separator + 1 : separator) = L'\0';
-  char final_directory[kPathSize];
-  os_file_id found{};
-  os_file_id held{};
-  return WideCharToMultiByte(CP_ACP, 0, final_path, -1, final_directory,
-                             static_cast<int>(sizeof final_directory), nullptr, nullptr) == 0 ||
-         !directory_id(final_directory, &found) || !handle_id(dir->handle, &held) ||
-         !os_same_file(found, held);
+  *separator = L'\0';
+  const WCHAR* const found = separator + 1;
+  if (!same_spelling(found, std::wcslen(found), asked, static_cast<size_t>(asked_length - 1))) {
+    return true;
+  }
+  // The held directory as Wine spells its final path, or as the walk spelled it: Wine does not
+  // spell a directory named "..." the same way in its own final path and in a child's.
+  size_t held_length = std::wcslen(held_path);
+  while (held_length > 0 && held_path[held_length - 1] == L'\\') held_path[--held_length] = L'\0';
+  const bool same_final =
+      final_path_of(dir->handle, dir_path) && std::wcscmp(file_path, dir_path) == 0;
+  return !same_final && !same_path_spelling(file_path, held_path);
 }
 
 // Whether a name of the held directory `dir`, opened by its handle with
@@ -300,8 +318,8 @@ bool wine_unix_link(HANDLE handle, const char* path, const os_dir_handle* dir) {
 // volume. On Windows the handle's own reparse bit says it all. Wine shows a Unix symbolic link to
 // a directory as a reparse point in its attributes but follows it on open, and shows a link to a
 // file as a plain file: the volume tells that such a link led off the directory's drive (as does
-// a drive's root reached through Wine's Unix namespace), and Wine's Unix names tell the rest.
-bool through_link(HANDLE handle, const char* path, const os_object_info& info,
+// a drive's root reached through Wine's Unix namespace), and Wine's final path tells the rest.
+bool through_link(HANDLE handle, const char* path, const char* name, const os_object_info& info,
                   const os_dir_handle* dir) {
   if ((info.attributes & OS_ATTR_REPARSE) != 0) return true;
   const DWORD attributes = GetFileAttributesA(path);
@@ -309,7 +327,7 @@ bool through_link(HANDLE handle, const char* path, const os_object_info& info,
     return true;
   }
   if (info.id.volume != dir->volume) return true;
-  return (info.attributes & OS_ATTR_DIRECTORY) == 0 && wine_unix_link(handle, path, dir);
+  return (info.attributes & OS_ATTR_DIRECTORY) == 0 && wine_unix_link(handle, name, dir);
 }
 
 // Opens a directory for its identity alone, following the path as the system does.
@@ -402,7 +420,7 @@ os_dir_handle* os_open_subdirectory(os_dir_handle* parent, const char* name, os_
     return nullptr;
   }
   if (!describe(handle.get(), info, error)) return nullptr;
-  if (through_link(handle.get(), path, *info, parent)) {
+  if (through_link(handle.get(), path, name, *info, parent)) {
     *error = kThroughLinkError;
     return nullptr;
   }
@@ -443,7 +461,7 @@ bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint
     return false;
   }
   if (!describe(handle.get(), info, error)) return false;
-  if (through_link(handle.get(), path, *info, dir)) {
+  if (through_link(handle.get(), path, name, *info, dir)) {
     info->attributes |= OS_ATTR_REPARSE;
   } else if ((info->attributes & OS_ATTR_DIRECTORY) != 0) {
     info->root = is_volume_root(path, info->id);
@@ -475,7 +493,8 @@ void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id
   os_object_info info{};
   uint32_t error = 0;
   if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
-      through_link(handle.get(), path, info, dir) || (info.attributes & OS_ATTR_DIRECTORY) != 0) {
+      through_link(handle.get(), path, name, info, dir) ||
+      (info.attributes & OS_ATTR_DIRECTORY) != 0) {
     return;
   }
   FILE_BASIC_INFO basic;
@@ -518,7 +537,7 @@ os_handle os_open_exclusive_at(os_dir_handle* dir, const char* name, os_object_i
   scoped_handle handle(open_file_at(dir, name, OPEN_EXISTING, path, error));
   if (!handle.valid()) return OS_INVALID_HANDLE;
   if (!describe(handle.get(), info, error)) return OS_INVALID_HANDLE;
-  if (through_link(handle.get(), path, *info, dir)) {
+  if (through_link(handle.get(), path, name, *info, dir)) {
     *error = kThroughLinkError;
     return OS_INVALID_HANDLE;
   }
@@ -708,7 +727,8 @@ bool os_remove_directory_at(os_dir_handle* dir, const char* name, const os_file_
   os_object_info info{};
   uint32_t error = 0;
   if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
-      through_link(handle.get(), path, info, dir) || (info.attributes & OS_ATTR_DIRECTORY) == 0) {
+      through_link(handle.get(), path, name, info, dir) ||
+      (info.attributes & OS_ATTR_DIRECTORY) == 0) {
     return false;
   }
   // Fails with ERROR_DIR_NOT_EMPTY when anything is left in it; the directory is removed when
@@ -859,7 +879,7 @@ bool os_storage_facts(os_dir_handle* dir, const char* name, os_storage* storage,
   const HANDLE handle = itself ? dir->handle : opened.get();
   os_object_info info{};
   if (!describe(handle, &info, error)) return false;
-  if (!itself && through_link(handle, path, info, dir)) {
+  if (!itself && through_link(handle, path, name, info, dir)) {
     *error = kThroughLinkError;
     return false;
   }
