@@ -93,8 +93,9 @@ SHRED_API void shred_cleanup(void) SHRED_NOEXCEPT;
  * Refused without touching anything: roots and the working directory (however spelled), a path
  * ending in "." or "..", links, special files, files with more than one name, mount points and
  * files of kernel pseudo file systems. Nothing outside the named file or tree is ever written,
- * renamed or removed, even while another process renames or swaps directories inside it. A file
- * that grows while it is shredded fails and keeps its name.
+ * renamed or removed, even while another process renames or swaps directories inside it: a
+ * directory moved out of the tree during a walk is not emptied at its new place, and the walk
+ * fails. A file that grows while it is shredded fails and keeps its name.
  *
  * Thread safety: callable from any thread, concurrently with each other and with jobs. Two
  * calls on the same file at once do not share it: one of them fails to open it. */
