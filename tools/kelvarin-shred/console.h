@@ -14,8 +14,10 @@
 // (the command then stops with a usage error rather than act on a look-alike name).
 bool console_init(int* argc, char*** argv);
 
-// From now on, Ctrl-C (and SIGTERM, or closing the console window) only raises the flag below;
-// the command polls it and cancels its job.
+// From now on, Ctrl-C and everything else that would end the process by default (on POSIX each
+// such signal that can be caught and is not ignored, SIGHUP, SIGTERM, SIGQUIT and SIGPIPE among
+// them; on Windows closing the console window, logging off and shutting down) only raises the
+// flag below; the command polls it, cancels its job and exits as interrupted.
 void console_catch_interrupts();
 
 // True once an interrupt has arrived.

@@ -1,5 +1,5 @@
-// The command's seam on POSIX systems: arguments are bytes and pass through, interrupts are
-// SIGINT and SIGTERM, the terminal is whatever isatty and TIOCGWINSZ say.
+// The command's seam on POSIX systems: arguments are bytes and pass through, an interrupt is any
+// signal that would end the process, the terminal is whatever isatty and TIOCGWINSZ say.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -20,11 +20,30 @@ void on_interrupt(int) { g_interrupted = 1; }
 bool console_init(int*, char***) { return true; }
 
 void console_catch_interrupts() {
+  // Every signal whose default action ends the process would leave a job half done: a closed
+  // terminal or SSH session (SIGHUP), a reader gone from a pipe (SIGPIPE), a CPU or file-size
+  // limit, a timer. Left to the kernel are those that report a fault of the program itself
+  // (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS) and SIGABRT, after which there is nothing
+  // sound to go on with, and SIGKILL, which cannot be caught.
+  static const int kEnding[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGPIPE,
+                                SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                                SIGXCPU, SIGXFSZ, SIGPOLL, SIGPWR,    SIGSTKFLT};
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  action.sa_flags = SA_RESTART;
+  const auto take = [&action](int signal_number) {
+    // A signal the caller chose to ignore (nohup, a pipeline that ignores SIGPIPE) stays
+    // ignored: it would not have ended the command.
+    struct sigaction previous {};
+    if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) return;
+    sigaction(signal_number, &action, nullptr);
+  };
+  for (const int signal_number : kEnding) take(signal_number);
+  // The real-time signals the C library leaves to programs end a process by default too.
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    take(signal_number);
+  }
 }
 
 bool console_interrupted() { return g_interrupted != 0; }
