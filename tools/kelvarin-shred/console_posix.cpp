@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -11,9 +12,13 @@
 
 namespace {
 
-volatile sig_atomic_t g_interrupted = 0;
+// Signals may land on any thread, the library's workers included, while the main thread polls:
+// a lock-free atomic is safe both in a handler and across threads (a volatile sig_atomic_t is
+// only the former).
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-void on_interrupt(int) { g_interrupted = 1; }
+void on_interrupt(int) { g_interrupted.store(1); }
 
 }  // namespace
 
@@ -46,7 +51,7 @@ void console_catch_interrupts() {
   }
 }
 
-bool console_interrupted() { return g_interrupted != 0; }
+bool console_interrupted() { return g_interrupted.load() != 0; }
 
 bool console_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
