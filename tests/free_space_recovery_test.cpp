@@ -163,7 +163,11 @@ TEST_F(FreeSpaceRecovery, AFillFileHeldAndLockedByAnotherProcessIsRemovedAndItsS
       }
     }
     if (fd < 0) _exit(1);
-    // Granted once the wipe has closed the file it writes; from then on it is held locked.
+    // Once data is in it the wipe holds its own lock (a lock taken before would make the wipe
+    // refuse the file it just created). Granted once the wipe has closed the file.
+    struct stat st {};
+    while (fstat(fd, &st) == 0 && st.st_size == 0 && Clock::now() < deadline) {
+    }
     if (flock(fd, LOCK_EX) != 0 || write(report[1], "L", 1) != 1) _exit(2);
     pause();
     _exit(0);
