@@ -1,5 +1,6 @@
 // The command's seam on POSIX systems: arguments are bytes and pass through, an interrupt is any
 // signal that would end the process, the terminal is whatever isatty and TIOCGWINSZ say.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -20,6 +21,9 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a
 
 void on_interrupt(int) { g_interrupted.store(1); }
 
+// The signals console_catch_interrupts took, for console_hold_interrupts.
+sigset_t g_caught;
+
 }  // namespace
 
 bool console_init(int*, char***) { return true; }
@@ -33,16 +37,21 @@ void console_catch_interrupts() {
   static const int kEnding[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGPIPE,
                                 SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
                                 SIGXCPU, SIGXFSZ, SIGPOLL, SIGPWR,    SIGSTKFLT};
+  sigemptyset(&g_caught);
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   const auto take = [&action](int signal_number) {
-    // A signal the caller chose to ignore (nohup, a pipeline that ignores SIGPIPE) stays
-    // ignored: it would not have ended the command.
+    // A signal the caller chose to ignore (nohup's SIGHUP, a pipeline's SIGPIPE) stays ignored:
+    // it would not have ended the command. Ctrl-C and SIGTERM are taken whatever came before, as
+    // they always were (a script's background job starts with SIGINT ignored).
     struct sigaction previous {};
-    if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) return;
-    sigaction(signal_number, &action, nullptr);
+    if (signal_number != SIGINT && signal_number != SIGTERM &&
+        (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)) {
+      return;
+    }
+    if (sigaction(signal_number, &action, nullptr) == 0) sigaddset(&g_caught, signal_number);
   };
   for (const int signal_number : kEnding) take(signal_number);
   // The real-time signals the C library leaves to programs end a process by default too.
@@ -52,6 +61,10 @@ void console_catch_interrupts() {
 }
 
 bool console_interrupted() { return g_interrupted.load() != 0; }
+
+void console_hold_interrupts(bool hold) {
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &g_caught, nullptr);
+}
 
 bool console_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
