@@ -187,8 +187,20 @@ SHRED_API int32_t shred_assess(const char* path, char* buffer, int32_t size) SHR
  * statistics document then also carries "free_space_wiped" and "free_space_unreached", in
  * bytes), -1 with a message otherwise. The job form runs the same as a job: its progress is the
  * bytes written over the planned total (the free space at the start, once per pass), and it
- * stays below 100 until the fill is removed. A process killed during a wipe leaves its fill
- * directory behind: remove it by hand.
+ * stays below 100 until the fill is removed. Fill files are removed by identity whatever another
+ * process holds: one held open or locked elsewhere is cut to zero length first, so that its
+ * space comes back at once.
+ *
+ * A process killed during a wipe (SIGKILL, a crash) leaves its fill directory and, on ext4, the
+ * lowered reserve. Each wipe therefore keeps a record in its fill directory while it runs (an
+ * empty file "__shred_record_" plus what it changed, "ext4_reserve_N" or "none"), created before
+ * the reserve is lowered and held locked. Every wipe first looks in `directory` itself, and only
+ * there, for fill directories of earlier wipes: a directory of the wipe's own name pattern,
+ * owned by the caller, on the same file system, holding one such record that no running wipe
+ * holds. It removes their fill files by identity, puts back the reserve they recorded (only
+ * while it still reads 0), then removes the record and the directory. Nothing else is touched:
+ * a look-alike without a record, another user's, or a running wipe's fill stays as it is. So
+ * after a killed wipe, wiping the same directory again finishes it.
  *
  * Thread safety: as the synchronous functions and the jobs above; two wipes of one file system
  * may overlap, each then fills what the other leaves. */

@@ -2,13 +2,15 @@
 // elsewhere (blocks freed by copy-on-write, the journal's copies, files once deleted plainly);
 // writing every free block can. The wipe makes one directory of its own, fills it with files
 // until the file system is full, rewrites them pass by pass and removes them all. Everything it
-// touches it created itself, and acts on it only through the directory it holds: a full disk
-// is its goal, never a state it leaves behind.
+// touches it created itself, or an earlier wipe killed before its end did, and it acts on it only
+// through the directories it holds: a full disk is its goal, never a state it leaves behind.
 #include "shred_free_space.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/platform.h"
@@ -24,6 +26,13 @@ namespace {
 constexpr int64_t kMaxFillFile = int64_t{1} << 30;
 constexpr size_t kRandomNameLength = 12;
 constexpr int kNameAttempts = 4;
+constexpr size_t kFillDirName = sizeof SHRED_FILL_PREFIX + kRandomNameLength;  // NUL included
+constexpr size_t kFillFileDigits = 8;
+
+// The record a wipe keeps in its fill directory for as long as it runs: an empty file whose name
+// carries what the wipe changed on the file system (the reserve token), held open and locked so
+// that a later wipe can tell a running wipe from one that was killed.
+constexpr char kRecordPrefix[] = "__shred_record_";
 
 struct fill_file {
   char name[16];
@@ -31,8 +40,38 @@ struct fill_file {
   int64_t size;
 };
 
-// The wipe's own directory and the files in it. Whatever way the wipe ends, the destructor
-// removes them: the disk must never be left full.
+bool is_fill_directory_name(const char* name) {
+  const size_t prefix = sizeof SHRED_FILL_PREFIX - 1;
+  if (std::strncmp(name, SHRED_FILL_PREFIX, prefix) != 0) return false;
+  size_t length = 0;
+  for (const char* c = name + prefix; *c != '\0'; ++c, ++length) {
+    if (!std::isalnum(static_cast<unsigned char>(*c))) return false;
+  }
+  return length == kRandomNameLength;
+}
+
+bool is_fill_file_name(const char* name) {
+  size_t length = 0;
+  for (const char* c = name; *c != '\0'; ++c, ++length) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  return length == kFillFileDigits;
+}
+
+// Removes the fill file `name` of `dir` by identity, whoever else holds it. True when it is gone,
+// or was already; false when the name now refers to something else, or would not go.
+bool remove_fill_file(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  os_object_info info{};
+  uint32_t error = 0;
+  if (!os_stat_at(dir, name, &info, &error)) return true;  // gone already
+  // Not ours any more, or something mounted over the name: left alone.
+  if (!os_same_file(info.id, id) || info.mount_root) return false;
+  return os_remove_file_at(dir, name, id);
+}
+
+// The wipe's own directory, the record in it, the files it fills, and the reserve it lowered.
+// Whatever way the wipe ends, the destructor undoes all of it: the disk must never be left full,
+// nor its reserve lowered.
 class fill_area {
  public:
   explicit fill_area(os_dir_handle* parent) : parent_(parent) {}
@@ -40,53 +79,71 @@ class fill_area {
   fill_area(const fill_area&) = delete;
   fill_area& operator=(const fill_area&) = delete;
 
-  // Makes the directory under a fresh random name, never one that exists. 0, or -1 with the
-  // message set.
+  // Makes the directory under a fresh random name, never one that exists, records in it what the
+  // reserve is to be put back to, and only then lowers the reserve: a wipe killed at any point
+  // leaves a record that the next wipe finishes. 0, or -1 with the message set.
   int32_t create(const char* path) {
     uint32_t error = 0;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    bool made = false;
+    for (int attempt = 0; attempt < kNameAttempts && !made; ++attempt) {
       char random[kRandomNameLength + 1];
       shred_random_alphanumeric(random, kRandomNameLength);
       std::snprintf(name_, sizeof name_, "%s%s", SHRED_FILL_PREFIX, random);
-      if (os_make_directory_at(parent_, name_, &error)) {
-        os_object_info info{};
-        dir_ = os_directory(os_open_subdirectory(parent_, name_, &info, &error));
-        if (!dir_.valid()) {
-          // Not ours any more, or never openable: only an empty directory of that id goes.
-          shred_set_error("Cannot open the fill directory %s in %s (error %lu)", name_, path,
-                          static_cast<unsigned long>(error));
-          return -1;
-        }
-        id_ = info.id;
-        made_ = true;
-        return 0;
-      }
-      if (!os_is_name_taken(error)) break;
+      made = os_make_directory_at(parent_, name_, &error);
+      if (!made && !os_is_name_taken(error)) break;
     }
-    shred_set_error("Cannot create the fill directory in %s (error %lu)", path,
-                    static_cast<unsigned long>(error));
-    return -1;
+    if (!made) {
+      shred_set_error("Cannot create the fill directory in %s (error %lu)", path,
+                      static_cast<unsigned long>(error));
+      return -1;
+    }
+    os_object_info info{};
+    dir_ = os_directory(os_open_subdirectory(parent_, name_, &info, &error));
+    if (!dir_.valid()) {
+      // Not ours any more, or never openable: only an empty directory of that id goes.
+      shred_set_error("Cannot open the fill directory %s in %s (error %lu)", name_, path,
+                      static_cast<unsigned long>(error));
+      return -1;
+    }
+    id_ = info.id;
+    made_ = true;
+    char token[OS_RESERVE_TOKEN_MAX];
+    os_reserve_token(parent_, token);
+    std::snprintf(record_name_, sizeof record_name_, "%s%s", kRecordPrefix, token);
+    record_ = os_create_file_at(dir_.get(), record_name_, &info, &error);
+    if (record_ == OS_INVALID_HANDLE) {
+      shred_set_error("Cannot create the record of the fill directory %s in %s (error %lu)", name_,
+                      path, static_cast<unsigned long>(error));
+      return -1;
+    }
+    record_id_ = info.id;
+    os_lower_reserve(parent_, &reserve_);
+    return 0;
   }
 
   os_dir_handle* dir() const { return dir_.get(); }
   const char* name() const { return name_; }
   std::vector<fill_file>& files() { return files_; }
+  int64_t kept_bytes() const { return reserve_.kept_bytes; }
 
-  // Deletes every fill file and then the directory. True when nothing of the wipe is left.
+  // Deletes every fill file, puts the reserve back, then deletes the record and the directory.
+  // True when nothing of the wipe is left. A fill file that would not go keeps the record, so
+  // that a later wipe tries again.
   bool remove() {
     if (!made_) return true;
     bool complete = true;
     for (const fill_file& file : files_) {
-      os_object_info info{};
-      uint32_t error = 0;
-      os_file handle(os_open_exclusive_at(dir_.get(), file.name, &info, &error));
-      if (!handle.valid()) continue;  // gone already; what else holds the name is not ours
-      if (!os_same_file(info.id, file.id) ||
-          !os_delete_open_file(dir_.get(), file.name, handle.get(), file.id)) {
-        complete = false;
-      }
+      if (!remove_fill_file(dir_.get(), file.name, file.id)) complete = false;
     }
     files_.clear();
+    os_restore_reserve(&reserve_);
+    if (record_ != OS_INVALID_HANDLE) {
+      if (complete && !os_delete_open_file(dir_.get(), record_name_, record_, record_id_)) {
+        complete = false;
+      }
+      os_close(record_);
+      record_ = OS_INVALID_HANDLE;
+    }
     dir_.close();
     if (!os_remove_directory_at(parent_, name_, id_)) complete = false;
     made_ = false;
@@ -96,24 +153,110 @@ class fill_area {
  private:
   os_dir_handle* parent_;
   os_directory dir_;
-  char name_[sizeof SHRED_FILL_PREFIX + kRandomNameLength] = "";
+  char name_[kFillDirName] = "";
   os_file_id id_{};
   bool made_ = false;
+  os_handle record_ = OS_INVALID_HANDLE;
+  char record_name_[sizeof kRecordPrefix + OS_RESERVE_TOKEN_MAX] = "";
+  os_file_id record_id_{};
+  os_reserve reserve_{};
   std::vector<fill_file> files_;
 };
 
-// Gives back a lowered reserve whichever way the wipe ends.
-class reserve_guard {
- public:
-  explicit reserve_guard(os_dir_handle* dir) { os_lower_reserve(dir, &reserve_); }
-  ~reserve_guard() { os_restore_reserve(&reserve_); }
-  reserve_guard(const reserve_guard&) = delete;
-  reserve_guard& operator=(const reserve_guard&) = delete;
-  int64_t kept_bytes() const { return reserve_.kept_bytes; }
-
- private:
-  os_reserve reserve_{};
+// What one fill directory left by an earlier wipe holds, from one listing.
+struct left_fill {
+  std::vector<fill_file> files;  // ids looked up, sizes unused
+  char record[OS_NAME_MAX];
+  int records;
 };
+
+// Lists a fill directory of an earlier wipe: its fill files (regular files with one name) and
+// its record. Anything else in it is not the wipe's and stays.
+bool list_left_fill(os_dir_handle* dir, left_fill* left) {
+  os_dir_listing listing(os_list_directory(dir));
+  if (!listing.valid()) return false;
+  const char* name = nullptr;
+  uint32_t attributes = 0;
+  while (listing.next(&name, &attributes)) {
+    if (std::strncmp(name, kRecordPrefix, sizeof kRecordPrefix - 1) == 0) {
+      std::snprintf(left->record, sizeof left->record, "%s", name);
+      ++left->records;
+      continue;
+    }
+    if (!is_fill_file_name(name)) continue;
+    os_object_info info{};
+    uint32_t error = 0;
+    if (!os_stat_at(dir, name, &info, &error) || info.links != 1 || info.mount_root ||
+        (info.attributes & (OS_ATTR_DIRECTORY | OS_ATTR_DEVICE | OS_ATTR_REPARSE)) != 0) {
+      continue;
+    }
+    fill_file file{};
+    std::snprintf(file.name, sizeof file.name, "%s", name);
+    file.id = info.id;
+    left->files.push_back(file);
+  }
+  return true;
+}
+
+// Finishes one fill directory `name` of `parent` that an earlier wipe left, if it is one: a
+// directory of the caller's own on this file system, holding exactly one record that no running
+// wipe holds. Its fill files go, the reserve its record names is put back, then the record and
+// the directory go. True when it found fill files to remove.
+bool finish_left_fill(os_dir_handle* parent, const char* name) {
+  os_object_info info{};
+  uint32_t error = 0;
+  os_directory dir(os_open_subdirectory(parent, name, &info, &error));
+  if (!dir.valid() || info.mount_root || info.pseudo || !os_owned_by_caller(dir.get())) {
+    return false;
+  }
+  left_fill left{};
+  if (!list_left_fill(dir.get(), &left) || left.records != 1) return false;
+  os_object_info record_info{};
+  // A running wipe holds its record locked (on Windows, unshared): its fill is its own to remove.
+  os_file record(os_open_exclusive_at(dir.get(), left.record, &record_info, &error));
+  if (!record.valid() || record_info.links != 1) return false;
+  bool complete = true;
+  for (const fill_file& file : left.files) {
+    if (!remove_fill_file(dir.get(), file.name, file.id)) complete = false;
+  }
+  os_put_back_reserve(parent, left.record + sizeof kRecordPrefix - 1);
+  if (complete && os_delete_open_file(dir.get(), left.record, record.get(), record_info.id)) {
+    record.close();
+    dir.close();
+    os_remove_directory_at(parent, name, info.id);
+  }
+  return !left.files.empty();
+}
+
+// Every wipe starts by finishing the wipes that were killed before they could remove their fill
+// and put back the reserve, as far as it can find them: in the directory it is asked to wipe. True
+// when it found fill of theirs to remove.
+bool finish_earlier_wipes(os_dir_handle* dir) {
+  // A type of this file's own, so that no instantiation of the container leaves the library.
+  struct fill_dir_name {
+    char name[kFillDirName];
+  };
+  std::vector<fill_dir_name> found;
+  {
+    os_dir_listing listing(os_list_directory(dir));
+    if (!listing.valid()) return false;
+    const char* name = nullptr;
+    uint32_t attributes = 0;
+    while (listing.next(&name, &attributes)) {
+      if ((attributes & OS_ATTR_DIRECTORY) == 0 || (attributes & OS_ATTR_REPARSE) != 0 ||
+          !is_fill_directory_name(name)) {
+        continue;
+      }
+      found.emplace_back();
+      std::snprintf(found.back().name, sizeof found.back().name, "%s", name);
+    }
+  }
+  bool freed = false;
+  for (const fill_dir_name& entry : found) {
+    if (finish_left_fill(dir, entry.name)) freed = true;
+  }
+  return freed;
+}
 
 // One wipe: where it writes and how far it has got. Lives on the stack of the entry point.
 struct wipe_run {
@@ -358,6 +501,13 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
 
   os_volume_space before{};
   if (check_file_system(dir, info, path, &before) != 0) return -1;
+  if (finish_earlier_wipes(dir)) {
+    // What the earlier fill held is free again once the file system has committed its removal.
+    os_flush_volume(dir);
+    uint32_t error = 0;
+    os_volume_space now{};
+    if (os_volume_space_of(dir, &now, &error)) before = now;
+  }
 
   shred_buffer buffer(static_cast<uint8_t*>(std::malloc(SHRED_FILL_BLOCK)));
   if (buffer == nullptr) {
@@ -365,8 +515,6 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
     return -1;
   }
 
-  // Declared before the fill so that the fill is removed before the reserve comes back.
-  reserve_guard reserve(dir);
   fill_area area(dir);
   if (area.create(path) != 0) return -1;
 
@@ -403,7 +551,7 @@ int32_t shred_free_space_resolved(const char* path, const shred_target& target, 
   // share, and the file system's own records for the fill.
   int64_t unreached = before.free - wiped;
   if (unreached < 0) unreached = 0;
-  if (unreached < reserve.kept_bytes()) unreached = reserve.kept_bytes();
+  if (unreached < area.kept_bytes()) unreached = area.kept_bytes();
   shred_record_free_space_stats(run.written, passes, shred_get_time_ms() - start, wiped, unreached);
   return 0;
 }

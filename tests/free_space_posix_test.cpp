@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +23,8 @@
 
 namespace {
 
+using loop_image::FreeBytes;
+using loop_image::ReserveControl;
 using posix_test::Contains;
 using posix_test::Mount;
 using posix_test::MountImage;
@@ -43,27 +43,6 @@ bool FillLeft(const std::string& dir) {
     if (name.rfind("__shred_fill_", 0) == 0) return true;
   }
   return false;
-}
-
-int64_t FreeBytes(const std::string& dir) {
-  ::sync();
-  struct statvfs vfs {};
-  if (statvfs(dir.c_str(), &vfs) != 0) return -1;
-  return static_cast<int64_t>(vfs.f_bfree) * static_cast<int64_t>(vfs.f_frsize);
-}
-
-// ext4's reserve control for the device mounted on `mnt`, or empty.
-std::string ReserveControl(const std::string& mnt) {
-  struct stat st {};
-  if (stat(mnt.c_str(), &st) != 0) return "";
-  char link[64];
-  std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(st.st_dev), minor(st.st_dev));
-  char target[4096];
-  const ssize_t n = readlink(link, target, sizeof target - 1);
-  if (n <= 0) return "";
-  target[n] = '\0';
-  const std::string device = std::string(target).substr(std::string(target).rfind('/') + 1);
-  return "/sys/fs/ext4/" + device + "/reserved_clusters";
 }
 
 class FreeSpaceOnDisk : public LoopImageTest {

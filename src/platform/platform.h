@@ -357,6 +357,18 @@ bool os_is_disk_full(uint32_t error);
 // a moment ago (by a deletion or a copy-on-write rewrite) become writable. Best effort.
 void os_flush_volume(os_dir_handle* dir);
 
+// Removes the regular file `name` inside `dir`, provided it still is the file `id`, whatever
+// another process holds: no lock or exclusive open is needed. Its data is cut off first where the
+// system allows, so that its space comes back at once even while another opener keeps it open
+// (an unlinked file's blocks are otherwise freed only when the last opener closes it). True when
+// the name is gone, or on Windows marked for deletion when the last opener closes it.
+bool os_remove_file_at(os_dir_handle* dir, const char* name, const os_file_id& id);
+
+// Whether the held directory belongs to the caller's own user (POSIX: its owner is the effective
+// user id). True on Windows, where ownership is one entry of an access list that no cheap check
+// reads correctly.
+bool os_owned_by_caller(os_dir_handle* dir);
+
 // Space that a file system keeps back from every data write whoever writes (ext4's reserved
 // clusters), and which a free-space wipe therefore cannot reach unless it is lowered for the time
 // of the wipe. Plain data; os_restore_reserve gives back what os_lower_reserve took.
@@ -371,6 +383,22 @@ struct os_reserve {
 // restore puts the old value back. Never fails: where nothing is known, kept_bytes is 0.
 void os_lower_reserve(os_dir_handle* dir, os_reserve* reserve);
 void os_restore_reserve(os_reserve* reserve);
+
+// The longest reserve token, terminating NUL included.
+constexpr size_t OS_RESERVE_TOKEN_MAX = 40;
+
+// What os_lower_reserve would have to put back on the file system of `dir`, as a token of
+// letters, digits and underscores that fits in a file name: the value before any wipe of this
+// process lowered it, or "none" when os_lower_reserve would change nothing there (no reserve, a
+// zero one, or one the caller may not change). Read before the reserve is lowered, and kept on
+// that file system, so that a wipe killed before it could restore the reserve can be finished.
+void os_reserve_token(os_dir_handle* dir, char (&token)[OS_RESERVE_TOKEN_MAX]);
+
+// Puts back the reserve a killed wipe recorded as `token` on the file system of `dir`: only while
+// the reserve still reads zero there (a value set since is left alone) and no wipe of this process
+// holds it lowered (that one puts back what it found). A token it does not recognise, "none"
+// included, changes nothing. Best effort.
+void os_put_back_reserve(os_dir_handle* dir, const char* token);
 
 // ---- Threads -----------------------------------------------------------------------------------
 

@@ -1105,6 +1105,29 @@ os_handle os_create_file_at(os_dir_handle* dir, const char* name, os_object_info
 
 bool os_is_disk_full(uint32_t error) { return error == ENOSPC || error == EDQUOT; }
 
+bool os_remove_file_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  // Locks on POSIX are advisory: neither the cut nor the unlink asks for one, so a process that
+  // holds or locks the file cannot keep the disk full. The cut goes through a descriptor of its
+  // own, checked to be the file, since unlinking alone frees nothing while another opener
+  // remains.
+  int fd;
+  do {
+    fd = openat(fd_of(dir), name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && matches(fd, id)) ftruncate(fd, 0);
+    close(fd);
+  }
+  if (!name_refers_to(fd_of(dir), name, id, false)) return false;
+  return unlinkat(fd_of(dir), name, 0) == 0;
+}
+
+bool os_owned_by_caller(os_dir_handle* dir) {
+  struct stat st {};
+  return fstat(fd_of(dir), &st) == 0 && st.st_uid == geteuid();
+}
+
 void os_flush_volume(os_dir_handle* dir) {
   // syncfs needs a descriptor open for more than O_PATH.
   int fd;
@@ -1164,6 +1187,17 @@ bool reserve_control(int fd, char* control, size_t size, int64_t* cluster_bytes)
   return true;
 }
 
+// Under g_reserve_lock: the slot of this process that holds `control` lowered, or -1.
+int active_slot(const char* control) {
+  for (int i = 0; i < kReserveSlots; ++i) {
+    if (g_reserves[i].users > 0 && std::strcmp(g_reserves[i].control, control) == 0) return i;
+  }
+  return -1;
+}
+
+constexpr char kTokenPrefix[] = "ext4_reserve_";
+constexpr size_t kMostReserveDigits = 18;  // below 2^63: the kernel's own limit is far lower
+
 }  // namespace
 
 void os_lower_reserve(os_dir_handle* dir, os_reserve* reserve) {
@@ -1175,12 +1209,11 @@ void os_lower_reserve(os_dir_handle* dir, os_reserve* reserve) {
   int64_t cluster_bytes = 0;
   if (!reserve_control(fd_of(dir), control, sizeof control, &cluster_bytes)) return;
   os_lock_guard hold(&g_reserve_lock);
-  for (int i = 0; i < kReserveSlots; ++i) {
-    if (g_reserves[i].users > 0 && std::strcmp(g_reserves[i].control, control) == 0) {
-      ++g_reserves[i].users;  // already lowered by an overlapping wipe
-      *reserve = os_reserve{0, true, i};
-      return;
-    }
+  const int active = active_slot(control);
+  if (active >= 0) {
+    ++g_reserves[active].users;  // already lowered by an overlapping wipe
+    *reserve = os_reserve{0, true, active};
+    return;
   }
   char value[32];
   if (!read_attribute(control, value, sizeof value)) return;
@@ -1207,6 +1240,51 @@ void os_restore_reserve(os_reserve* reserve) {
     slot.control[0] = '\0';
   }
   reserve->lowered = false;
+}
+
+void os_reserve_token(os_dir_handle* dir, char (&token)[OS_RESERVE_TOKEN_MAX]) {
+  copy_field(token, sizeof token, "none");
+#if defined(KELVARIN_SHRED_TEST_SEAMS)
+  if (os_test_disk_limited()) return;
+#endif
+  char control[96];
+  int64_t cluster_bytes = 0;
+  if (!reserve_control(fd_of(dir), control, sizeof control, &cluster_bytes)) return;
+  if (access(control, W_OK) != 0) return;  // os_lower_reserve could not lower it either
+  os_lock_guard hold(&g_reserve_lock);
+  char value[32];
+  const int active = active_slot(control);
+  if (active >= 0) {
+    copy_field(value, sizeof value, g_reserves[active].saved);
+  } else if (!read_attribute(control, value, sizeof value)) {
+    return;
+  }
+  // Only what os_lower_reserve would save: a positive count of clusters in plain digits.
+  const size_t digits = std::strspn(value, "0123456789");
+  if (digits == 0 || digits > kMostReserveDigits || value[digits] != '\0' ||
+      std::strtoll(value, nullptr, 10) <= 0) {
+    return;
+  }
+  static_assert(kMostReserveDigits == 18, "the format below bounds the digits for the compiler");
+  std::snprintf(token, sizeof token, "%s%.18s", kTokenPrefix, value);
+}
+
+void os_put_back_reserve(os_dir_handle* dir, const char* token) {
+  const size_t prefix = sizeof kTokenPrefix - 1;
+  if (std::strncmp(token, kTokenPrefix, prefix) != 0) return;
+  const char* value = token + prefix;
+  const size_t digits = std::strspn(value, "0123456789");
+  if (digits == 0 || digits > kMostReserveDigits || value[digits] != '\0') return;
+  char control[96];
+  int64_t cluster_bytes = 0;
+  if (!reserve_control(fd_of(dir), control, sizeof control, &cluster_bytes)) return;
+  os_lock_guard hold(&g_reserve_lock);
+  if (active_slot(control) >= 0) return;
+  // A killed wipe left zero; anything else was set since (by hand, or by a mount after a
+  // restart) and is not this record's to change.
+  char now[32];
+  if (!read_attribute(control, now, sizeof now) || std::strcmp(now, "0") != 0) return;
+  write_attribute(control, value);
 }
 
 // A thread's record is shared by the thread and its owner: whichever lets go of it last frees it,

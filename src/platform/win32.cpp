@@ -971,9 +971,47 @@ bool os_is_disk_full(uint32_t error) {
 // its own instead, and NTFS frees deleted clusters without waiting for a commit.
 void os_flush_volume(os_dir_handle*) {}
 
+bool os_remove_file_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  char path[kPathSize];
+  if (!child_path(dir, name, path)) return false;
+  // Sharing everything asks nothing of other openers; what they refused to share decides what is
+  // possible: both the cut and the deletion, only the deletion (the space then comes back when
+  // the last of them closes), or only the cut, which at least gives the space back now.
+  static const DWORD kAccess[] = {GENERIC_WRITE | DELETE, DELETE, GENERIC_WRITE};
+  for (const DWORD access : kAccess) {
+    scoped_handle handle(CreateFileA(path, access | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.valid()) continue;
+    os_object_info info{};
+    uint32_t error = 0;
+    if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
+        through_link(path, info, dir->volume) ||
+        (info.attributes & (OS_ATTR_DIRECTORY | OS_ATTR_DEVICE)) != 0) {
+      return false;
+    }
+    if ((access & GENERIC_WRITE) != 0) {
+      LARGE_INTEGER start;
+      start.QuadPart = 0;
+      if (SetFilePointerEx(handle.get(), start, nullptr, FILE_BEGIN)) SetEndOfFile(handle.get());
+    }
+    if ((access & DELETE) == 0) return false;
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+  }
+  return false;
+}
+
+bool os_owned_by_caller(os_dir_handle*) { return true; }
+
 // NTFS keeps no reserve from data writes that a caller could lower.
 void os_lower_reserve(os_dir_handle*, os_reserve* reserve) { *reserve = os_reserve{0, false, -1}; }
 void os_restore_reserve(os_reserve*) {}
+void os_reserve_token(os_dir_handle*, char (&token)[OS_RESERVE_TOKEN_MAX]) {
+  std::snprintf(token, sizeof token, "none");
+}
+void os_put_back_reserve(os_dir_handle*, const char*) {}
 
 namespace {
 

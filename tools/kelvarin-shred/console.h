@@ -14,12 +14,30 @@
 // (the command then stops with a usage error rather than act on a look-alike name).
 bool console_init(int* argc, char*** argv);
 
-// From now on, Ctrl-C (and SIGTERM, or closing the console window) only raises the flag below;
-// the command polls it and cancels its job.
+// From now on, Ctrl-C and everything else that would end the process by default (on POSIX each
+// such signal that can be caught and is not ignored, SIGHUP, SIGTERM, SIGQUIT and SIGPIPE among
+// them; on Windows closing the console window, logging off and shutting down) only raises the
+// flag below; the command polls it, cancels its job and exits as interrupted.
 void console_catch_interrupts();
 
 // True once an interrupt has arrived.
 bool console_interrupted();
+
+// While held, the interrupts wait on the calling thread instead of arriving: threads started
+// meanwhile (a library job's worker, and the threads it starts in turn) inherit that, so every
+// interrupt goes to the thread that polls for it, never to one inside the library's work. One
+// that came meanwhile arrives when the hold ends. Nothing to do on Windows, where console events
+// come on a thread of their own.
+void console_hold_interrupts(bool hold);
+
+// Holds the interrupts for the lifetime of a scope: around the start of a thread.
+class ConsoleInterruptHold {
+ public:
+  ConsoleInterruptHold() { console_hold_interrupts(true); }
+  ~ConsoleInterruptHold() { console_hold_interrupts(false); }
+  ConsoleInterruptHold(const ConsoleInterruptHold&) = delete;
+  ConsoleInterruptHold& operator=(const ConsoleInterruptHold&) = delete;
+};
 
 // True when `stream` is an interactive terminal that can redraw a line in place.
 bool console_is_terminal(std::FILE* stream);

@@ -129,6 +129,8 @@ void console_catch_interrupts() { SetConsoleCtrlHandler(on_control, TRUE); }
 
 bool console_interrupted() { return g_interrupted.load(); }
 
+void console_hold_interrupts(bool) {}
+
 bool console_is_terminal(std::FILE* stream) {
   const ConsoleStream* s = stream_state(stream);
   return s != nullptr && s->console && s->redraws;

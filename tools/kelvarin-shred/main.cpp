@@ -477,9 +477,12 @@ Outcome outcome_of(int32_t status, bool cancel_sent) {
 Outcome run_job(const std::string& path, bool directory, const Options& options, bool show_bar,
                 TreePlan* plan) {
   const int64_t passes = shred_method_passes(options.method);
-  const int32_t id = directory
-                         ? shred_directory_async(path.c_str(), options.method, options.recursive)
-                         : shred_file_async(path.c_str(), options.method);
+  int32_t id = -1;
+  {
+    const ConsoleInterruptHold hold;  // the job's worker leaves interrupts to this thread
+    id = directory ? shred_directory_async(path.c_str(), options.method, options.recursive)
+                   : shred_file_async(path.c_str(), options.method);
+  }
   if (id < 0) return Outcome::kFailed;
 
   ProgressLine bar(stderr);
@@ -553,8 +556,13 @@ Outcome run_custom(const std::string& path, int passes) {
   std::error_code ec;
   const uintmax_t size = fs::file_size(console_path(path), ec);
   std::atomic<int> result{0};  // 1 succeeded, -1 failed
-  std::thread worker(
-      [&result, &path, passes] { result = shred_file_custom(path.c_str(), passes) == 0 ? 1 : -1; });
+  std::thread worker;
+  {
+    const ConsoleInterruptHold hold;  // the worker leaves interrupts to this thread
+    worker = std::thread([&result, &path, passes] {
+      result = shred_file_custom(path.c_str(), passes) == 0 ? 1 : -1;
+    });
+  }
   while (result == 0) {
     if (console_interrupted()) {
       // The worker keeps running while this is said, so it tells what was seen a moment ago.
@@ -801,7 +809,11 @@ int run_free_space(const Options& options) {
   const std::filesystem::space_info space = fs::space(console_path(dir), ec);
   const int64_t passes = shred_method_passes(options.method);
   const int64_t total = ec ? 0 : static_cast<int64_t>(space.available) * passes;
-  const int32_t id = shred_free_space_async(dir.c_str(), options.method);
+  int32_t id = -1;
+  {
+    const ConsoleInterruptHold hold;  // the job's worker leaves interrupts to this thread
+    id = shred_free_space_async(dir.c_str(), options.method);
+  }
   Outcome outcome = Outcome::kFailed;
   if (id >= 0) {
     ProgressLine bar(stderr);
