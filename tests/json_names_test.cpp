@@ -97,7 +97,9 @@ TEST(JsonNames, HostileNamesParseBackToTheirBytes) {
     EXPECT_EQ(Json::kArray, doc["reasons"].kind) << document;
     EXPECT_EQ(5u, doc.members.size()) << "a name added or replaced members: " << document;
     const std::string from_python = PathThroughPython(document);
-    if (!from_python.empty()) EXPECT_EQ(path, from_python) << document;
+    if (!from_python.empty()) {
+      EXPECT_EQ(path, from_python) << document;
+    }
 
     // The statistics of the shred carry numbers only, whatever the name.
     ASSERT_EQ(0, shred_file(path.c_str(), SHRED_METHOD_QUICK)) << shred_last_error();
