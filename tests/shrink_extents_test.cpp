@@ -41,7 +41,7 @@ using posix_test::Token;
 using test_util::WriteHold;
 
 constexpr off_t kKiB = 1024;
-constexpr off_t kMiB = 1024 * 1024;
+constexpr off_t kMiB = 1024 * kKiB;
 
 const std::string kShrank = "File shrank while being shredded: ";
 
@@ -208,7 +208,7 @@ TEST_F(ShrinkExtents, ZeroedRangesAreOverwrittenOnlyHolesAreSkippedAndTheAssessm
   EXPECT_EQ(std::set<std::string>({"control", "lost+found"}), Names(mnt_));
   // The statistics count what was written: the three extents with blocks, not the hole.
   const test_util::Stats stats = test_util::current_stats();
-  EXPECT_EQ(3 * 768 * kKiB, stats.bytes) << "not every range with blocks, or the hole written";
+  EXPECT_EQ(768 * kKiB * 3, stats.bytes) << "not every range with blocks, or the hole written";
   EXPECT_EQ(3, stats.passes);
   ASSERT_TRUE(Unmount());
 
