@@ -95,7 +95,12 @@ SHRED_API void shred_cleanup(void) SHRED_NOEXCEPT;
  * files of kernel pseudo file systems. Nothing outside the named file or tree is ever written,
  * renamed or removed, even while another process renames or swaps directories inside it: a
  * directory moved out of the tree during a walk is not emptied at its new place, and the walk
- * fails. A file that grows while it is shredded fails and keeps its name.
+ * fails. A file that grows while it is shredded fails and keeps its name; so does one that
+ * shrinks or gains a hole (another process truncates it or punches a hole into it), whose
+ * message says that the released blocks may still hold its data and that a wipe of the free
+ * space (shred_free_space) destroys them. Unwritten ranges (preallocated, or zeroed with
+ * fallocate) are overwritten like written ones; only holes are skipped. A read-only file gets
+ * its attribute back whenever it stays.
  *
  * Thread safety: callable from any thread, concurrently with each other and with jobs. Two
  * calls on the same file at once do not share it: one of them fails to open it. */

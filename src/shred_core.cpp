@@ -39,6 +39,40 @@ constexpr double kVerifyPrintableRatio = 0.85;
 
 static_assert(SHRED_FILL_BLOCK == SHRED_BUFFER_SIZE, "a filler block is one chunk");
 
+// Puts the read-only attribute back on a file whose attribute the engine dropped to open it, on
+// every way out but the file's deletion: a file that stays (a failed open, a refusal, a failed
+// or cancelled pass, a name that could not be taken away) is left as its owner marked it. It acts
+// after the file's handle is closed, so it is declared before the handle.
+class readonly_restore {
+ public:
+  readonly_restore(os_dir_handle* dir, const char* name) : dir_(dir), name_(name) {}
+  ~readonly_restore() {
+    if (active_) os_restore_readonly_at(dir_, name_, id_);
+  }
+  readonly_restore(const readonly_restore&) = delete;
+  readonly_restore& operator=(const readonly_restore&) = delete;
+
+  // The attribute of `id` was dropped and must come back.
+  void arm(const os_file_id& id) {
+    id_ = id;
+    active_ = true;
+  }
+  // The file now bears `name`.
+  void renamed(const char* name) {
+    std::snprintf(renamed_, sizeof renamed_, "%s", name);
+    name_ = renamed_;
+  }
+  // The file is gone: there is nothing to put the attribute back on.
+  void deleted() { active_ = false; }
+
+ private:
+  os_dir_handle* dir_;
+  const char* name_;
+  char renamed_[kNewNameSize] = {};
+  os_file_id id_{};
+  bool active_ = false;
+};
+
 // One file's run: what it acts on and how far it has got. Lives on the engine's stack.
 struct shred_run {
   os_handle file;
@@ -51,9 +85,12 @@ struct shred_run {
   int32_t passes;
   int64_t size;        // bytes, when the file was opened
   int64_t data_bytes;  // bytes that hold data (a sparse file's holes left out)
+  int64_t allocated;   // bytes the file system had given the file when it was opened
+  bool map_exact;      // the data map shows every block the file owns
   int64_t total;       // bytes the whole run writes: passes x data_bytes
   int64_t written;
   const shred_job_ctx* ctx;
+  readonly_restore* restore;
 };
 
 bool is_dot_or_dot_dot(const char* name) {
@@ -81,7 +118,7 @@ bool ends_in_dot_component(const char* path) {
          is_dot_or_dot_dot(name);
 }
 
-// Sums the bytes of the data ranges of the file.
+// Sums the bytes of the data ranges of the file: every range it owns blocks for.
 int64_t count_data_bytes(os_handle file, int64_t size) {
   int64_t total = 0;
   int64_t from = 0;
@@ -105,6 +142,76 @@ uint32_t chunk_at(int64_t offset, int64_t end) {
   return remaining < SHRED_BUFFER_SIZE ? static_cast<uint32_t>(remaining) : SHRED_BUFFER_SIZE;
 }
 
+// A file that another process truncated or punched a hole into while it was being shredded gave
+// its old blocks back to the file system with the contents still in them; no later write through
+// the file reaches them. The run fails, names the remedy, and leaves the file under its name.
+// `what` says which figure fell: "size", "data" or "allocated" bytes.
+int32_t shrink_failure(const shred_run& run, int32_t pass, const char* what, int64_t before,
+                       int64_t now) {
+  shred_set_error(
+      "File shrank while being shredded: %s (%s: %lld bytes when opened, %lld on pass %d); the "
+      "blocks it released may still hold its old data: wipe the free space of its file system "
+      "(shred_free_space, or kelvarin-shred --free-space) to destroy them; it is left under its "
+      "name",
+      run.path, what, static_cast<long long>(before), static_cast<long long>(now), pass + 1);
+  return -1;
+}
+
+// Whether [from, to) still is data, as it was when the pass found it: a hole there now means
+// blocks were released ahead of the writes.
+bool still_data(const shred_run& run, int64_t from, int64_t to) {
+  int64_t start = 0;
+  int64_t end = 0;
+  while (from < to) {
+    if (!os_next_data(run.file, from, to, &start, &end) || start > from) return false;
+    from = end;
+  }
+  return true;
+}
+
+// Checked before each chunk, since writing on would give the file fresh blocks where another
+// process released the old ones and hide that it did. With a map of the file's blocks the chunk
+// must still be data there (a truncation leaves no blocks past the new end either; the first
+// chunk of a range was found as data just before); without one, neither the size nor the blocks
+// given to the file may have fallen.
+int32_t check_before_chunk(const shred_run& run, int32_t pass, int64_t offset, uint32_t chunk,
+                           bool first) {
+  os_allocation now{};
+  if (run.map_exact) {
+    if (first || still_data(run, offset, offset + chunk)) return 0;
+    // A truncation is named as such.
+    if (os_file_allocation(run.file, &now) && now.size < run.size) {
+      return shrink_failure(run, pass, "size", run.size, now.size);
+    }
+    return shrink_failure(run, pass, "data", run.data_bytes, count_data_bytes(run.file, run.size));
+  }
+  if (!os_file_allocation(run.file, &now)) return 0;
+  if (now.size < run.size) return shrink_failure(run, pass, "size", run.size, now.size);
+  if (now.allocated < run.allocated) {
+    return shrink_failure(run, pass, "allocated", run.allocated, now.allocated);
+  }
+  return 0;
+}
+
+// Checked after each pass is flushed: the size, the data the pass found, the data the map shows
+// now and, where no map shows every block, the blocks the file system has given the file must
+// not have fallen below what they were at the open. A hole punched behind the writes of a pass
+// shows here.
+int32_t check_after_pass(const shred_run& run, int32_t pass, int64_t pass_bytes) {
+  os_allocation now{};
+  if (!os_file_allocation(run.file, &now)) return 0;  // nothing new is known; the next look decides
+  if (now.size < run.size) return shrink_failure(run, pass, "size", run.size, now.size);
+  const int64_t data_now = count_data_bytes(run.file, run.size);
+  if (pass_bytes < run.data_bytes || data_now < run.data_bytes) {
+    return shrink_failure(run, pass, "data", run.data_bytes,
+                          pass_bytes < data_now ? pass_bytes : data_now);
+  }
+  if (!run.map_exact && now.allocated < run.allocated) {
+    return shrink_failure(run, pass, "allocated", run.allocated, now.allocated);
+  }
+  return 0;
+}
+
 // Writes one data range of the file with the pass's data, chunk by chunk from `start`. With a
 // filler, random chunks are generated ahead while earlier ones are written: the chunks, the
 // cancel tests, the progress calls and the order of the bytes on disk are those of the plain
@@ -115,6 +222,7 @@ int32_t write_range(shred_run& run, int32_t pass, bool random, int64_t start, in
   while (offset < end) {
     if (cancelled(run)) return -1;
     const uint32_t chunk = chunk_at(offset, end);
+    if (check_before_chunk(run, pass, offset, chunk, offset == start) != 0) return -1;
     const uint8_t* data = shred_next_chunk(run.filler, run.buffer, chunk, random);
     uint32_t done = 0;
     uint32_t error = 0;
@@ -148,7 +256,7 @@ bool has_random_pass(const shred_run& run) {
 
 // One pass over every data range of the file, from its start, forced to the device at its end.
 // Holes are skipped: they hold nothing to destroy, and writing them would allocate the whole
-// apparent size.
+// apparent size. Unwritten and delayed ranges are data: their blocks may hold the old contents.
 int32_t run_pass(shred_run& run, int32_t pass) {
   if (cancelled(run)) return -1;
   uint32_t error = 0;
@@ -163,13 +271,15 @@ int32_t run_pass(shred_run& run, int32_t pass) {
   int64_t from = 0;
   int64_t start = 0;
   int64_t end = 0;
+  int64_t pass_bytes = 0;
   while (os_next_data(run.file, from, run.size, &start, &end)) {
-    // Looking for data moves the file position, so every range is sought before it is written.
+    // Ranges need not follow one another, so each is sought before it is written.
     if (!os_seek(run.file, start, &error)) {
       shred_set_error("Seek failed on pass %d: %s", pass + 1, run.path);
       return -1;
     }
     if (write_range(run, pass, random, start, end) != 0) return -1;
+    pass_bytes += end - start;
     from = end;
   }
   if (!os_flush(run.file, &error)) {
@@ -177,7 +287,7 @@ int32_t run_pass(shred_run& run, int32_t pass) {
                     static_cast<unsigned long>(error));
     return -1;
   }
-  return 0;
+  return check_after_pass(run, pass, pass_bytes);
 }
 
 // Refusals that follow from what the object is. 0 when it is a regular file with one name on a
@@ -233,6 +343,10 @@ int32_t run_file(shred_run& run, const os_object_info& opened) {
   run.buffer = buffer.get();
   if (run.size < 0) run.size = 0;
   run.data_bytes = count_data_bytes(run.file, run.size);
+  run.map_exact = os_has_block_map(run.file);
+  os_allocation allocation{};
+  // Unknown, it is 0: never above a later reading, so it never fails the run.
+  run.allocated = os_file_allocation(run.file, &allocation) ? allocation.allocated : 0;
   if (__builtin_mul_overflow(static_cast<int64_t>(run.passes), run.data_bytes, &run.total)) {
     run.total = INT64_MAX;
   }
@@ -249,7 +363,8 @@ int32_t run_file(shred_run& run, const os_object_info& opened) {
   }
 
   // Bytes that another writer added while the passes ran were never overwritten: the run must
-  // not claim them, and the file stays for the caller to retry once the writer is gone.
+  // not claim them, and the file stays for the caller to retry once the writer is gone. (A file
+  // that lost size or data was caught by the last pass's own check.)
   int64_t size_after = run.size;
   os_file_size(run.file, &size_after);
   const int64_t data_after = count_data_bytes(run.file, size_after);
@@ -282,7 +397,11 @@ int32_t run_file(shred_run& run, const os_object_info& opened) {
     char new_name[kNewNameSize];
     std::snprintf(new_name, sizeof new_name, "__shred_%s.tmp", random);
     if (os_rename_open_file(run.dir, run.name, new_name, run.file, opened.id)) {
-      os_delete_open_file(run.dir, new_name, run.file, opened.id);
+      if (os_delete_open_file(run.dir, new_name, run.file, opened.id)) {
+        run.restore->deleted();
+      } else {
+        run.restore->renamed(new_name);
+      }
       break;
     }
   }
@@ -391,7 +510,11 @@ int32_t shred_file_at(os_dir_handle* dir, const char* name, const char* path, in
     return -1;
   }
   if (check_object(info, path) != 0) return -1;
-  if ((info.attributes & OS_ATTR_READONLY) != 0) os_clear_readonly_at(dir, name, info.id);
+  // Declared before the handle: it acts once the handle is closed, whichever way this returns.
+  readonly_restore restore(dir, name);
+  if ((info.attributes & OS_ATTR_READONLY) != 0 && os_clear_readonly_at(dir, name, info.id)) {
+    restore.arm(info.id);
+  }
 
   os_object_info opened{};
   os_file file(os_open_exclusive_at(dir, name, &opened, &error));
@@ -416,6 +539,7 @@ int32_t shred_file_at(os_dir_handle* dir, const char* name, const char* path, in
   run.method = method;
   run.passes = passes;
   run.ctx = ctx;
+  run.restore = &restore;
   return run_file(run, opened);
 }
 

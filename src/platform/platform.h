@@ -161,8 +161,13 @@ bool os_stat_at(os_dir_handle* dir, const char* name, os_object_info* info, uint
 bool os_names_directory(os_dir_handle* dir, const char* name, const os_file_id& id);
 
 // Drops the read-only attribute of `name` inside `dir` if it still is the regular file `id`;
-// never through a link. Best effort.
-void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id);
+// never through a link. True when the attribute was dropped, false when it stays (best effort).
+bool os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id);
+
+// Puts the read-only attribute back on `name` inside `dir` if it still is the regular file `id`,
+// undoing os_clear_readonly_at; never through a link. Best effort. On Windows the file must not
+// be held open without sharing.
+void os_restore_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id);
 
 // A kernel file handle; both systems use -1 for "none".
 using os_handle = intptr_t;
@@ -186,10 +191,30 @@ bool os_file_size(os_handle file, int64_t* size);
 // Moves the file position to `offset` from the start.
 bool os_seek(os_handle file, int64_t offset, uint32_t* error);
 
-// The next range of the file at or after `from` that holds data: [*start, *end). Holes of a
-// sparse file hold nothing and are skipped; a file that is not sparse is one range from 0 to
-// `size`. False when no data lies at or after `from` (or `from` is at or past `size`).
-bool os_next_data(os_handle file, int64_t from, int64_t size, int64_t* start, int64_t* end);
+// The next range of the file at or after `from` for which it owns blocks: [*start, *end), cut
+// at `limit` (its size, or the end of the part the caller asks about). Written, unwritten
+// (preallocated or zeroed with fallocate) and delayed ranges are all data, since their blocks may
+// still hold what was written there before; only holes, with no block at all, are skipped. A
+// file that is not sparse is one range. Where the system cannot tell, everything up to `limit`
+// is data, which is never less than the truth. False when no data lies in [from, limit). The
+// file position is left where it was.
+// Linux reads the extent map (FS_IOC_FIEMAP), or SEEK_DATA where a file system has none;
+// Windows the allocated ranges of a sparse file.
+bool os_next_data(os_handle file, int64_t from, int64_t limit, int64_t* start, int64_t* end);
+
+// Whether os_next_data reads a map of the blocks of this file (an extent map, or a file that
+// cannot have holes), so that blocks released by another process show there. Where it does not,
+// they show only in the allocation below falling.
+bool os_has_block_map(os_handle file);
+
+// What a file holds right now, read through its handle; cheap enough to ask before every chunk,
+// and without forcing written data out first (as a full stat does on NFS).
+struct os_allocation {
+  int64_t size;
+  int64_t allocated;  // bytes the file system has given it (st_blocks x 512, or the allocation
+                      // size), its own bookkeeping included where the system counts that
+};
+bool os_file_allocation(os_handle file, os_allocation* allocation);
 
 // Writes all `length` bytes unless the kernel refuses: *written says how many went out, and on
 // a refusal the result is false with the kernel's error. Interrupted calls are retried.

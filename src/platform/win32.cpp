@@ -483,31 +483,53 @@ bool os_names_directory(os_dir_handle* dir, const char* name, const os_file_id& 
          (info.attributes & OS_ATTR_DIRECTORY) != 0 && (info.attributes & OS_ATTR_REPARSE) == 0;
 }
 
-void os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
+namespace {
+
+// Sets or drops the read-only attribute of `name` in a held directory if it still is the regular
+// file `id`, through a handle that asks for attribute access only (it works on a file another
+// program holds without sharing, but not on one this process holds so). True when changed.
+bool set_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id, bool readonly) {
   char path[kPathSize];
-  if (!child_path(dir, name, path)) return;
+  if (!child_path(dir, name, path)) return false;
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open: only a file is changed.
   scoped_handle handle(CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!handle.valid()) return;
+  if (!handle.valid()) return false;
   os_object_info info{};
   uint32_t error = 0;
   if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
       through_link(handle.get(), path, name, info, dir) ||
       (info.attributes & OS_ATTR_DIRECTORY) != 0) {
-    return;
+    return false;
   }
   FILE_BASIC_INFO basic;
-  if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) return;
+  if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
   // Zero times mean "leave unchanged"; zero attributes would too, so a file left with none gets
-  // FILE_ATTRIBUTE_NORMAL.
+  // FILE_ATTRIBUTE_NORMAL, which is valid only alone.
   basic.CreationTime.QuadPart = 0;
   basic.LastAccessTime.QuadPart = 0;
   basic.LastWriteTime.QuadPart = 0;
   basic.ChangeTime.QuadPart = 0;
-  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  SetFileInformationByHandle(handle.get(), FileBasicInfo, &basic, sizeof basic);
+  if (readonly) {
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
+    basic.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+  } else {
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  }
+  return SetFileInformationByHandle(handle.get(), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+}  // namespace
+
+bool os_clear_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  return set_readonly_at(dir, name, id, false);
+}
+
+void os_restore_readonly_at(os_dir_handle* dir, const char* name, const os_file_id& id) {
+  set_readonly_at(dir, name, id, true);
 }
 
 namespace {
@@ -579,32 +601,69 @@ bool os_seek(os_handle file, int64_t offset, uint32_t* error) {
   return false;
 }
 
-bool os_next_data(os_handle file, int64_t from, int64_t size, int64_t* start, int64_t* end) {
+namespace {
+
+// Asked before every chunk: the basic information is the cheapest query that carries the
+// attributes (Wine answers it from the file itself, without a round trip to its server).
+bool is_sparse(HANDLE handle) {
+  FILE_BASIC_INFO basic;
+  return GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+         (basic.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0;
+}
+
+// The first allocated range of a sparse file in [from, limit): 1 with the range, 0 when there is
+// none, -1 when the file system cannot list its ranges. NTFS counts every cluster it has given the
+// file as allocated, those beyond the valid data length included, so nothing that holds blocks is
+// skipped.
+int allocated_range(HANDLE handle, int64_t from, int64_t limit, int64_t* start, int64_t* end) {
+  FILE_ALLOCATED_RANGE_BUFFER query;
+  query.FileOffset.QuadPart = from;
+  query.Length.QuadPart = limit - from;
+  FILE_ALLOCATED_RANGE_BUFFER range;
+  DWORD returned = 0;
+  // One range is asked for at a time; ERROR_MORE_DATA only says that others follow it.
+  const BOOL ok = DeviceIoControl(handle, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
+                                  &range, sizeof range, &returned, nullptr);
+  if (!ok && GetLastError() != ERROR_MORE_DATA) return -1;
+  if (returned < sizeof range) return 0;  // nothing but holes from here on
+  const int64_t first = range.FileOffset.QuadPart;
+  const int64_t last = first + range.Length.QuadPart;
+  *start = first > from ? first : from;
+  *end = last < limit ? last : limit;
+  return *start < *end ? 1 : 0;
+}
+
+}  // namespace
+
+bool os_next_data(os_handle file, int64_t from, int64_t limit, int64_t* start, int64_t* end) {
   if (from < 0) from = 0;
-  if (from >= size) return false;
-  BY_HANDLE_FILE_INFORMATION data;
-  if (GetFileInformationByHandle(as_handle(file), &data) &&
-      (data.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0) {
-    FILE_ALLOCATED_RANGE_BUFFER query;
-    query.FileOffset.QuadPart = from;
-    query.Length.QuadPart = size - from;
-    FILE_ALLOCATED_RANGE_BUFFER range;
-    DWORD returned = 0;
-    // One range is asked for at a time; ERROR_MORE_DATA only says that others follow it.
-    const BOOL ok = DeviceIoControl(as_handle(file), FSCTL_QUERY_ALLOCATED_RANGES, &query,
-                                    sizeof query, &range, sizeof range, &returned, nullptr);
-    if (ok || GetLastError() == ERROR_MORE_DATA) {
-      if (returned < sizeof range) return false;  // nothing but holes from here on
-      const int64_t first = range.FileOffset.QuadPart;
-      const int64_t last = first + range.Length.QuadPart;
-      *start = first > from ? first : from;
-      *end = last < size ? last : size;
-      return *start < *end;
-    }
+  if (from >= limit) return false;
+  if (is_sparse(as_handle(file))) {
+    const int found = allocated_range(as_handle(file), from, limit, start, end);
+    if (found >= 0) return found == 1;
     // A file system that cannot list its ranges (Wine among them) gets the whole rest written.
   }
   *start = from;
-  *end = size;
+  *end = limit;
+  return true;
+}
+
+bool os_has_block_map(os_handle file) {
+  // A file that is not sparse cannot have holes; a sparse one has a map where its ranges can be
+  // listed.
+  int64_t start = 0;
+  int64_t end = 0;
+  return !is_sparse(as_handle(file)) || allocated_range(as_handle(file), 0, 1, &start, &end) >= 0;
+}
+
+bool os_file_allocation(os_handle file, os_allocation* allocation) {
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(as_handle(file), FileStandardInfo, &standard,
+                                    sizeof standard)) {
+    return false;
+  }
+  allocation->size = static_cast<int64_t>(standard.EndOfFile.QuadPart);
+  allocation->allocated = static_cast<int64_t>(standard.AllocationSize.QuadPart);
   return true;
 }
 
@@ -985,7 +1044,7 @@ bool os_remove_file_at(os_dir_handle* dir, const char* name, const os_file_id& i
     os_object_info info{};
     uint32_t error = 0;
     if (!describe(handle.get(), &info, &error) || !os_same_file(info.id, id) ||
-        through_link(path, info, dir->volume) ||
+        through_link(handle.get(), path, name, info, dir) ||
         (info.attributes & (OS_ATTR_DIRECTORY | OS_ATTR_DEVICE)) != 0) {
       return false;
     }
