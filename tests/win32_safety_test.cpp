@@ -290,7 +290,9 @@ TEST(ExactNames, NamesWindowsWouldTrimAreShreddedUnderTheirOwnName) {
   }
   EXPECT_FALSE(exists(exact + "\\x.")) << "the file named \"x.\" was not the one shredded";
   EXPECT_EQ("x is held open by another program", read_exact(tree + "\\x"));
-  if (dots) EXPECT_FALSE(exists(exact + "\\...")) << "the directory named \"...\" was not walked";
+  if (dots) {
+    EXPECT_FALSE(exists(exact + "\\...")) << "the directory named \"...\" was not walked";
+  }
 }
 
 TEST(SpecialPaths, AWalkRootedAtATwoBackslashPathShredsNoFileButRemovesEmptyDirectories) {
@@ -489,7 +491,9 @@ TEST(WineSafety, RootAndWorkingDirectorySpellingsAreRefusedByEveryEntryPoint) {
     ASSERT_EQ("", changes(before, canaries())) << "after shred_directory(" << path << ")";
 
     const int32_t id = shred_directory_async(path.c_str(), SHRED_METHOD_QUICK, 1);
-    if (id > 0) EXPECT_EQ(SHRED_JOB_FAILED, wait_for(id)) << path;
+    if (id > 0) {
+      EXPECT_EQ(SHRED_JOB_FAILED, wait_for(id)) << path;
+    }
     ASSERT_EQ("", changes(before, canaries())) << "after shred_directory_async(" << path << ")";
 
     EXPECT_EQ(-1, shred_file(path.c_str(), SHRED_METHOD_QUICK)) << path;
