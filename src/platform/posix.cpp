@@ -489,13 +489,16 @@ int next_extent(int fd, int64_t from, int64_t limit, int64_t* start, int64_t* en
 // Whether the file system keeps an extent map for this file: a query that counts the extents of
 // its first byte costs little more than the call.
 bool has_extent_map(int fd) {
-  struct fiemap map {};
-  map.fm_start = 0;
-  map.fm_length = 1;
-  map.fm_extent_count = 0;
+  // A buffer rather than a struct fiemap variable: the struct ends in a zero-length array, which
+  // pedantic C++ refuses to instantiate.
+  alignas(struct fiemap) unsigned char buffer[sizeof(struct fiemap)] = {};
+  auto* map = reinterpret_cast<struct fiemap*>(buffer);
+  map->fm_start = 0;
+  map->fm_length = 1;
+  map->fm_extent_count = 0;
   int rc;
   do {
-    rc = ioctl(fd, FS_IOC_FIEMAP, &map);
+    rc = ioctl(fd, FS_IOC_FIEMAP, map);
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
