@@ -1,8 +1,9 @@
 // The operating-system layer: the only code that knows which system it runs on.
 //
-// Free functions with the os_ prefix and plain handle types, implemented once in posix.cpp and
-// once in win32.cpp. The modules of the library call these and nothing of the OS directly; this
-// layer calls nothing of theirs. Each function documents what it promises on both systems.
+// Free functions with the os_ prefix and plain handle types, implemented once for POSIX (the
+// generic parts in posix/, the Linux specifics in linux/) and once in win32.cpp. The modules of
+// the library call these and nothing of the OS directly; this layer calls nothing of theirs.
+// Each function documents what it promises on both systems.
 #ifndef KELVARIN_SHRED_PLATFORM_H
 #define KELVARIN_SHRED_PLATFORM_H
 
