@@ -55,6 +55,10 @@ using posix_test::Token;
 using test_util::WriteHold;
 
 namespace fs = std::filesystem;
+using test_util::Call;
+using test_util::CallName;
+using test_util::Outcome;
+using test_util::RunCall;
 using test_util::TempDir;
 using Clock = std::chrono::steady_clock;
 
@@ -226,59 +230,12 @@ bool WaitUntil(const std::function<bool()>& condition,
 
 // ---- Calls -------------------------------------------------------------------------------------
 
-enum class Call { kRecursive, kFlat, kFile, kJob };
-
-const char* CallName(Call call) {
-  switch (call) {
-    case Call::kRecursive:
-      return "shred_directory_recursive";
-    case Call::kFlat:
-      return "shred_directory";
-    case Call::kFile:
-      return "shred_file";
-    case Call::kJob:
-      return "shred_directory_async";
-  }
-  return "?";
-}
-
 // Polls a job to its end; its final status, or SHRED_JOB_RUNNING when it did not end in time
 // (it is then cancelled).
 int32_t WaitForJob(int32_t id, std::chrono::seconds limit = std::chrono::seconds(20)) {
   const int32_t status = test_util::wait_for_job(id, limit);
   if (status == SHRED_JOB_RUNNING) shred_cancel(id);
   return status;
-}
-
-struct Outcome {
-  int32_t result;
-  std::string message;
-};
-
-// One call as a caller makes it. A job counts as -1 when its submission was refused or the job
-// failed, and as -2 when it did not end in time.
-Outcome RunCall(Call call, const std::string& path, int32_t method = SHRED_METHOD_QUICK) {
-  Outcome out{-1, ""};
-  switch (call) {
-    case Call::kRecursive:
-      out.result = shred_directory_recursive(path.c_str(), method);
-      break;
-    case Call::kFlat:
-      out.result = shred_directory(path.c_str(), method);
-      break;
-    case Call::kFile:
-      out.result = shred_file(path.c_str(), method);
-      break;
-    case Call::kJob: {
-      const int32_t id = shred_directory_async(path.c_str(), method, 1);
-      if (id < 0) break;
-      const int32_t status = WaitForJob(id);
-      out.result = status == SHRED_JOB_SUCCEEDED ? 0 : status == SHRED_JOB_FAILED ? -1 : -2;
-      break;
-    }
-  }
-  out.message = shred_last_error();
-  return out;
 }
 
 // ---- Helper processes --------------------------------------------------------------------------

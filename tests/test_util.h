@@ -113,6 +113,56 @@ inline int32_t wait_for_job(int32_t id, std::chrono::milliseconds limit) {
   return SHRED_JOB_RUNNING;
 }
 
+// The entry points a path can be handed to, for suites that try one path with each of them.
+enum class Call { kRecursive, kFlat, kFile, kJob };
+
+inline const char* CallName(Call call) {
+  switch (call) {
+    case Call::kRecursive:
+      return "shred_directory_recursive";
+    case Call::kFlat:
+      return "shred_directory";
+    case Call::kFile:
+      return "shred_file";
+    case Call::kJob:
+      return "shred_directory_async";
+  }
+  return "?";
+}
+
+struct Outcome {
+  int32_t result;
+  std::string message;
+};
+
+// One call as a caller makes it. A job counts as -1 when its submission was refused or the job
+// failed, and as -2 when it did not end within `limit` (it is then cancelled).
+inline Outcome RunCall(Call call, const std::string& path, int32_t method = SHRED_METHOD_QUICK,
+                       std::chrono::seconds limit = std::chrono::seconds(30)) {
+  Outcome out{-1, ""};
+  switch (call) {
+    case Call::kRecursive:
+      out.result = shred_directory_recursive(path.c_str(), method);
+      break;
+    case Call::kFlat:
+      out.result = shred_directory(path.c_str(), method);
+      break;
+    case Call::kFile:
+      out.result = shred_file(path.c_str(), method);
+      break;
+    case Call::kJob: {
+      const int32_t id = shred_directory_async(path.c_str(), method, 1);
+      if (id <= 0) break;
+      const int32_t status = wait_for_job(id, limit);
+      if (status == SHRED_JOB_RUNNING) shred_cancel(id);
+      out.result = status == SHRED_JOB_SUCCEEDED ? 0 : status == SHRED_JOB_FAILED ? -1 : -2;
+      break;
+    }
+  }
+  out.message = shred_last_error();
+  return out;
+}
+
 // Holds every file write of the test build at its start (the write gate of test_seams.h) until
 // released, and releases it on every exit path, so that a failed check cannot leave later
 // tests' writes blocked.

@@ -30,6 +30,10 @@ namespace fs = std::filesystem;
 using posix_test::Mount;
 using posix_test::Names;
 using posix_test::ReadFile;
+using test_util::Call;
+using test_util::CallName;
+using test_util::Outcome;
+using test_util::RunCall;
 using test_util::TempDir;
 using test_util::WriteHold;
 using Clock = std::chrono::steady_clock;
@@ -38,46 +42,6 @@ const std::string kMountPoint = "Safety violation: refusing to shred a mount poi
 const std::string kMoved = "Directory was moved during the walk and was not emptied: ";
 const std::string kEngineSpecial =
     "Safety violation: refusing to shred root, working directory, or special path: ";
-
-enum class Call { kFlat, kRecursive, kJob };
-
-const char* CallName(Call call) {
-  switch (call) {
-    case Call::kFlat:
-      return "shred_directory";
-    case Call::kRecursive:
-      return "shred_directory_recursive";
-    case Call::kJob:
-      return "shred_directory_async";
-  }
-  return "?";
-}
-
-struct Outcome {
-  int32_t result;
-  std::string message;
-};
-
-// A job counts as -1 when it was refused or failed, -2 when it did not end in time.
-Outcome RunCall(Call call, const std::string& path) {
-  switch (call) {
-    case Call::kFlat:
-      return {shred_directory(path.c_str(), SHRED_METHOD_QUICK), shred_last_error()};
-    case Call::kRecursive:
-      return {shred_directory_recursive(path.c_str(), SHRED_METHOD_QUICK), shred_last_error()};
-    case Call::kJob: {
-      const int32_t id = shred_directory_async(path.c_str(), SHRED_METHOD_QUICK, 1);
-      if (id <= 0) return {-1, shred_last_error()};
-      const int32_t status = test_util::wait_for_job(id, std::chrono::seconds(30));
-      if (status == SHRED_JOB_RUNNING) shred_cancel(id);
-      return {status == SHRED_JOB_SUCCEEDED ? 0
-              : status == SHRED_JOB_FAILED  ? -1
-                                            : -2,
-              shred_last_error()};
-    }
-  }
-  return {-3, ""};
-}
 
 bool WriteText(const std::string& path, const std::string& text) {
   const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
